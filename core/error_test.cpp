@@ -1,0 +1,43 @@
+#include "core/error.h"
+
+#include <gtest/gtest.h>
+
+#include "platform/errno_map.h"
+
+#include <cerrno>
+
+namespace tollbrook {
+namespace {
+
+TEST(ErrorTest, NamesAreTheVocabularyTexts) {
+  struct Case {
+    Error error;
+    std::string_view name;
+  } cases[] = {
+      {Error::OutOfMemory, "OutOfMemory"},
+      {Error::KeyFilePermissionsTooOpen, "KeyFilePermissionsTooOpen"},
+      {Error::InvalidPadding, "InvalidPadding"},
+      {Error::BodyTooLarge, "BodyTooLarge"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(errorName(c.error), c.name);
+  }
+}
+
+TEST(ErrorTest, ErrnoMapsToPlatformKinds) {
+  struct Case {
+    int err;
+    Error error;
+  } cases[] = {
+      {ENOENT, Error::FileNotFound},   {EACCES, Error::AccessDenied},
+      {EISDIR, Error::IsDir},          {ENAMETOOLONG, Error::NameTooLong},
+      {ELOOP, Error::SymLinkLoop},     {EAGAIN, Error::WouldBlock},
+      {ECONNREFUSED, Error::ConnectionRefused}, {12345, Error::Unexpected},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(errorFromErrno(c.err), c.error) << "errno " << c.err;
+  }
+}
+
+}  // namespace
+}  // namespace tollbrook
