@@ -72,6 +72,7 @@ namespace tollbrook {
   X(IdMismatch)                                                                               \
   X(UnexpectedEof)                                                                            \
   X(InvalidAddress)                                                                           \
+  X(InvalidServerCount)                                                                       \
   /* sockets */                                                                               \
   X(ConnectionRefused)                                                                        \
   X(ConnectionResetByPeer)                                                                    \
