@@ -13,6 +13,8 @@
 #include <string>
 #include <string_view>
 
+#include <openssl/types.h>
+
 #include "core/error.h"
 
 namespace tollbrook {
@@ -41,13 +43,19 @@ struct Canonicalization {
 [[nodiscard]] Result<std::string> canonicalizeHeader(CanonicalizationMode mode,
                                                      std::string_view headerText);
 
-// Appends the canonical form of the header text made of `name`, ':', `gap` and
-// `value` to `out`, without building that text first. `gap` is what separates
-// the colon from the value ("", " "). The signing inputs use this to assemble
-// everything in one buffer. On OutOfMemory `out` keeps its old length.
+// Appends the canonical form of the header text name ':' (one SP if
+// spaceAfterColon) value to `out`, without building that text first, so the
+// signing inputs assemble everything in one buffer. `name` must not contain
+// ':'. No CR LF is appended. Error: OutOfMemory (`out` is then unchanged).
 [[nodiscard]] Status appendCanonicalHeader(std::string& out, CanonicalizationMode mode,
-                                           std::string_view name, std::string_view gap,
+                                           std::string_view name, bool spaceAfterColon,
                                            std::string_view value);
+
+// Appends the canonical form of a whole header text (as canonicalizeHeader
+// would return it) to `out`. Errors: MalformedHeader, OutOfMemory (`out` is
+// then unchanged).
+[[nodiscard]] Status appendCanonicalHeaderText(std::string& out, CanonicalizationMode mode,
+                                               std::string_view headerText);
 
 // Canonicalizes a message body in chunks, so the daemon can feed body packets
 // as they arrive; the result does not depend on where the chunks are cut.
@@ -70,22 +78,21 @@ class BodyCanonicalizer {
 
   void canonicalizeSimple(std::string_view bytes);
   void canonicalizeRelaxed(std::string_view bytes);
+  void appendLineContent(std::string_view bytes);
   void endRelaxedLine();
   void flushLineEnds();
-  void appendToLine(std::string_view bytes);
-  void finishState();
-  bool outputEndsInLine() const;
+  void finishBody();
 
   CanonicalizationMode mode_;
-  std::string output_;       // canonical body so far (or since the last drain)
-  std::string line_;         // relaxed: current line without its line end
-  size_t pendingLines_ = 0;  // CR LF pairs held back until content follows
-  bool pendingSpace_ = false;
-  bool pendingCr_ = false;
-  // Set once output has been drained into a hash: whether anything was drained
-  // and whether it ended in CR LF, for the final-line-end rule of finish().
-  bool drainedAny_ = false;
-  bool drainedEndsCrLf_ = false;
+  // Canonical body so far. A relaxed line is written straight into it once it
+  // has content, so no separate line buffer exists. BodyHasher drains all but
+  // the last two bytes now and then, which keep finish() able to see whether
+  // the body ends in CR LF.
+  std::string output_;
+  size_t pendingLines_ = 0;      // CR LF pairs held back until content follows
+  bool lineHasContent_ = false;  // relaxed: the current line wrote a byte
+  bool pendingSpace_ = false;    // relaxed: a blank run not yet written
+  bool pendingCr_ = false;       // a CR whose meaning depends on the next byte
 };
 
 // A SHA-256 digest: 32 bytes.
@@ -101,9 +108,10 @@ using Sha256Digest = std::array<unsigned char, 32>;
 class BodyHasher {
  public:
   explicit BodyHasher(CanonicalizationMode mode);
-  ~BodyHasher();
   BodyHasher(const BodyHasher&) = delete;
   BodyHasher& operator=(const BodyHasher&) = delete;
+  BodyHasher(BodyHasher&&) noexcept = default;
+  BodyHasher& operator=(BodyHasher&&) noexcept = default;
 
   // Errors: OutOfMemory (the hasher is then unusable).
   [[nodiscard]] Status update(std::string_view bytes);
@@ -111,12 +119,14 @@ class BodyHasher {
   [[nodiscard]] Result<Sha256Digest> finish();
 
  private:
-  struct Digest;
+  struct ContextFree {
+    void operator()(EVP_MD_CTX* context) const;
+  };
   [[nodiscard]] Status drain();
 
   BodyCanonicalizer canon_;
-  std::unique_ptr<Digest> digest_;  // null when it could not be made
-  bool failed_ = false;
+  std::unique_ptr<EVP_MD_CTX, ContextFree> context_;
+  bool unusable_ = false;  // no context, a failed step, or finish() already ran
 };
 
 // Canonicalizes `body` with `mode` and hashes it in one call. Error: OutOfMemory.

@@ -1,0 +1,99 @@
+// Selection of the header fields an h= value names. The h= value comes from
+// the message, so the work is kept O(n log n) in the number of names and
+// fields: both sides are sorted by name and matched group by group, instead of
+// counting earlier names and scanning the field list once per name.
+#include <algorithm>
+#include <new>
+
+#include "core/ascii.h"
+#include "crypto/signing_input.h"
+
+namespace tollbrook {
+namespace {
+
+constexpr size_t kNone = static_cast<size_t>(-1);
+
+unsigned char lowerAscii(char c) {
+  return static_cast<unsigned char>(asciiLower(c));
+}
+
+// Negative, zero or positive like memcmp, after ASCII lower-casing; zero
+// exactly when headerNameEquals holds.
+int compareNames(std::string_view a, std::string_view b) {
+  const size_t common = std::min(a.size(), b.size());
+  for (size_t i = 0; i < common; ++i) {
+    const unsigned char x = lowerAscii(a[i]);
+    const unsigned char y = lowerAscii(b[i]);
+    if (x != y) return x < y ? -1 : 1;
+  }
+  return a.size() == b.size() ? 0 : (a.size() < b.size() ? -1 : 1);
+}
+
+std::vector<std::string_view> splitSignedNames(std::string_view signedHeaders) {
+  std::vector<std::string_view> names;
+  for (;;) {
+    const size_t colon = signedHeaders.find(':');
+    const std::string_view name = trimBoth(signedHeaders.substr(0, colon), isFoldingSpace);
+    if (!name.empty()) names.push_back(name);
+    if (colon == std::string_view::npos) break;
+    signedHeaders.remove_prefix(colon + 1);
+  }
+  return names;
+}
+
+// Indices 0..count-1 sorted by name; equal names keep the order that `before`
+// gives them.
+template <typename NameOf, typename Before>
+std::vector<size_t> sortedByName(size_t count, NameOf nameOf, Before before) {
+  std::vector<size_t> order(count);
+  for (size_t i = 0; i < count; ++i) order[i] = before(i);
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return compareNames(nameOf(a), nameOf(b)) < 0; });
+  return order;
+}
+
+// For each name, the index of the field it selects, or kNone. Within a group
+// of equal names, the k-th listed (h= order) takes the k-th field counted from
+// the bottom.
+std::vector<size_t> matchNamesToFields(const std::vector<std::string_view>& names,
+                                       std::span<const HeaderField> headers) {
+  const auto nameAt = [&](size_t i) { return names[i]; };
+  const auto fieldAt = [&](size_t i) { return headers[i].name; };
+  const std::vector<size_t> byName = sortedByName(names.size(), nameAt, [](size_t i) { return i; });
+  const std::vector<size_t> byField =
+      sortedByName(headers.size(), fieldAt, [&](size_t i) { return headers.size() - 1 - i; });
+
+  std::vector<size_t> selected(names.size(), kNone);
+  size_t f = 0;
+  for (size_t n = 0; n < byName.size();) {
+    const std::string_view name = names[byName[n]];
+    while (f < byField.size() && compareNames(fieldAt(byField[f]), name) < 0) ++f;
+    size_t g = f;
+    for (; n < byName.size() && compareNames(names[byName[n]], name) == 0; ++n) {
+      if (g < byField.size() && compareNames(fieldAt(byField[g]), name) == 0) {
+        selected[byName[n]] = byField[g++];
+      }
+    }
+  }
+  return selected;
+}
+
+}  // namespace
+
+Result<std::vector<HeaderField>> selectSignedHeaders(std::string_view signedHeaders,
+                                                     std::span<const HeaderField> headers) {
+  try {
+    const std::vector<std::string_view> names = splitSignedNames(signedHeaders);
+    const std::vector<size_t> selected = matchNamesToFields(names, headers);
+    std::vector<HeaderField> fields;
+    fields.reserve(names.size());
+    for (size_t index : selected) {
+      if (index != kNone) fields.push_back(headers[index]);
+    }
+    return fields;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+}  // namespace tollbrook
