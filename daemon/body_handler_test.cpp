@@ -1,0 +1,77 @@
+#include "daemon/body_handler.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "testsupport/alloc_failure.h"
+
+namespace tollbrook {
+namespace {
+
+TEST(BodyHandler, KeepsChunksUpToExactlyMaxBodyBytes) {
+  MilterConnection connection;
+  connection.limits.maxBodyBytes = 10;
+  connection.daemonName = "mta";
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(handleBodyChunk(connection, "123456"), 'c');
+  EXPECT_EQ(handleBodyChunk(connection, "7890"), 'c');
+  std::string quiet = ::testing::internal::GetCapturedStderr();
+  EXPECT_EQ(connection.body, "1234567890");
+  EXPECT_FALSE(connection.bodyIncomplete);
+  EXPECT_EQ(quiet, "");
+
+  ::testing::internal::CaptureStderr();
+  EXPECT_EQ(handleBodyChunk(connection, "x"), 'c');
+  EXPECT_EQ(handleBodyChunk(connection, "y"), 'c');  // dropped without a second line
+  std::string log = ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(connection.bodyIncomplete);
+  EXPECT_TRUE(connection.body.empty());
+  EXPECT_EQ(log,
+            "kestrelvault[0]: body exceeds MaxBodyBytes=10 from mta[local]: message will not "
+            "be validated or sealed\n");
+  EXPECT_LE(connection.body.capacity(), 15u);  // the copy was released
+}
+
+TEST(BodyHandler, ZeroMeansUnlimitedAndGrowthStaysWithinTheLimit) {
+  MilterConnection unlimited;
+  std::string chunk(4096, 'b');
+  for (int i = 0; i < 300; ++i) handleBodyChunk(unlimited, chunk);
+  EXPECT_EQ(unlimited.body.size(), 300u * 4096);
+  EXPECT_FALSE(unlimited.bodyIncomplete);
+
+  MilterConnection limited;
+  limited.limits.maxBodyBytes = 1000000;
+  for (int i = 0; i < 244; ++i) handleBodyChunk(limited, chunk);
+  EXPECT_FALSE(limited.bodyIncomplete);
+  EXPECT_LE(limited.body.capacity(), 1000000u);
+}
+
+TEST(BodyHandler, AllocationFailureAbandonsTheCopy) {
+  const std::string first(64, 'a');
+  const std::string second(5000, 'b');
+  for (int64_t k = 0;; ++k) {
+    MilterConnection connection;  // built before allocations start failing
+    ::testing::internal::CaptureStderr();
+    bool failed;
+    {
+      testing::ScopedAllocationFailure guard(k);
+      handleBodyChunk(connection, first);
+      handleBodyChunk(connection, second);
+      failed = testing::failedAllocations() > 0;
+    }
+    std::string log = ::testing::internal::GetCapturedStderr();
+    if (!failed) {
+      EXPECT_EQ(connection.body.size(), 5064u);
+      break;
+    }
+    EXPECT_TRUE(connection.bodyIncomplete) << "allocation " << k;
+    EXPECT_TRUE(connection.body.empty());
+    EXPECT_NE(log.find("body accumulation failed for unknown[local]: error.OutOfMemory"),
+              std::string::npos)
+        << log;
+  }
+}
+
+}  // namespace
+}  // namespace tollbrook

@@ -1,0 +1,127 @@
+// The state of one milter connection: what the MTA's commands have built for the
+// connection (macros, connect data, negotiated options) and for the current
+// message (envelope, header list, body), plus the buffers of the protocol layer.
+// Owned by the worker thread that accepted the connection; never shared. Header
+// fields are HeaderField records whose views point into storage the connection
+// owns: they stay valid as fields are appended, until resetMessage().
+#ifndef TOLLBROOK_DAEMON_MILTER_CONNECTION_H_
+#define TOLLBROOK_DAEMON_MILTER_CONNECTION_H_
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/message.h"
+#include "core/unique_fd.h"
+
+namespace tollbrook {
+
+// Actions and protocol flags of milter version 6 that the daemon deals in.
+inline constexpr uint32_t kSmfifAddHdrs = 0x01;
+inline constexpr uint32_t kSmfifChgHdrs = 0x10;
+inline constexpr uint32_t kSmfipHdrLeadSpc = 0x100000;
+
+// Limits copied from the worker at accept; 0 means unlimited.
+struct MessageLimits {
+  uint64_t maxBodyBytes = 0;
+  uint64_t maxHeaders = 0;
+  uint64_t maxHeaderBytes = 0;
+};
+
+// The daemon's default limits (MaxBodyBytes 10 MiB, MaxHeaders 500,
+// MaxHeaderBytes 1 MiB), which the seal tool applies as well.
+inline constexpr MessageLimits kDefaultMessageLimits{10u << 20, 500, 1u << 20};
+
+struct MilterConnection {
+  MilterConnection() = default;
+  MilterConnection(const MilterConnection&) = delete;  // headers point into storage
+  MilterConnection& operator=(const MilterConnection&) = delete;
+
+  // Protocol input: bytes read but not yet consumed, and the decoded length
+  // word of the packet at the front.
+  std::string input;
+  std::optional<uint32_t> pendingLength;
+
+  // Macros. mailAddr, rcptAddr and queueId belong to the message.
+  std::optional<std::string> clientAddr, clientName, mailAddr, rcptAddr, queueId, daemonName,
+      authType;
+
+  // The message's header fields as received; views into headerStorage.
+  std::vector<HeaderField> headers;
+  std::optional<std::string> helo;
+  std::optional<std::string> envelopeSender;
+  std::vector<std::string> recipients;
+  std::string body;  // accumulated by the body handler
+
+  uint64_t listenerIndex = 0;
+  MessageLimits limits;
+  uint64_t headerBytes = 0;  // name + value lengths of the accumulated fields
+  std::optional<std::string> connectAddress;
+
+  // Encoded replies not yet written, and how much of them has been written.
+  std::string replyQueue;
+  uint64_t written = 0;
+  UniqueFd socket;
+  uint32_t negotiatedActions = 0;
+  uint32_t negotiatedProtocolFlags = 0;
+
+  bool bodyIncomplete = false;      // the body copy was abandoned
+  bool headerLimitReached = false;  // the header block was not accumulated in full
+  std::array<char, 64> peerLabel{};
+  uint8_t peerLabelLength = 0;
+  char connectFamily = 'U';  // '4', '6', 'L' or 'U'
+  bool holding = false;      // replies wait because the peer stopped reading
+
+  // One string per stored field, name then value; a deque never moves its
+  // elements, so the views in `headers` survive later appends.
+  std::deque<std::string> headerStorage;
+
+  std::string_view peer() const { return {peerLabel.data(), peerLabelLength}; }
+  void setPeerLabel(std::string_view label);  // truncated to 64 bytes
+};
+
+// The name of a connection in log lines: daemon_name (or "unknown"), '[', the
+// peer label (or "local"), ']'. Held in a fixed buffer so logging never
+// allocates; a very long daemon_name is cut.
+class ConnectionLabel {
+ public:
+  // `sanitised` writes each piece as untrusted text ("-" when empty, '_' for
+  // bytes outside 33..126); otherwise the pieces are copied as they are.
+  ConnectionLabel(const MilterConnection& connection, bool sanitised);
+  std::string_view text() const { return {buffer_, length_}; }
+
+ private:
+  static constexpr size_t kMaxDaemonName = 120;
+
+  void appendPiece(std::string_view piece, bool sanitised, size_t cap);
+  void appendByte(char c);
+
+  char buffer_[kMaxDaemonName + 64 + 2];
+  size_t length_ = 0;
+};
+
+// Header accumulation for one 'L' packet: name NUL value [NUL]. A packet without
+// a NUL stores nothing. With SMFIP_HDR_LEADSPC negotiated, one leading space of
+// the value is removed and recorded as leadingSpace; without it, the value is
+// kept whole and leadingSpace is true.
+void accumulateHeaderPacket(MilterConnection& connection, std::string_view data);
+
+// Stores one field under MaxHeaders and MaxHeaderBytes. Once a limit is met, or
+// a copy fails, headerLimitReached is set (with its log line) and this and every
+// later field of the message is dropped.
+void storeHeader(MilterConnection& connection, std::string_view name, std::string_view value,
+                 bool leadingSpace);
+
+// Discards the per-message state: the message macros, header list, envelope,
+// recipients and body; clears the header byte count and both flags.
+// Connection-level data stays.
+void resetMessage(MilterConnection& connection);
+
+}  // namespace tollbrook
+
+#endif  // TOLLBROOK_DAEMON_MILTER_CONNECTION_H_
