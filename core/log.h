@@ -43,6 +43,8 @@ uint8_t logLevelFromWord(std::string_view word);
 void openThreadLog();
 // Closes this thread's syslog socket, if any.
 void closeThreadLog();
+// Whether this thread holds a connected syslog socket.
+bool threadHasLogSocket();
 // The local syslog socket path; tests point it at a socket of their own.
 void setSyslogSocketPath(std::string_view path);
 

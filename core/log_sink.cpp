@@ -1,0 +1,109 @@
+#include "core/log_sink.h"
+
+#include <fcntl.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "core/log.h"
+#include "platform/syslog_socket.h"
+#include "platform/unix_address.h"
+
+namespace tollbrook {
+
+namespace {
+
+thread_local int threadLogSocket = -1;
+thread_local int64_t threadPid = 0;
+
+// Process-wide, set before threads start (like LogSettings). An unusable path
+// leaves the address invalid, so no thread gets a socket.
+struct SyslogTarget {
+  UnixAddress address;
+  bool valid = false;
+};
+
+SyslogTarget& syslogTarget() {
+  static SyslogTarget target = [] {
+    SyslogTarget initial;
+    initial.valid = makeUnixAddress(kSyslogSocketPath, initial.address);
+    return initial;
+  }();
+  return target;
+}
+
+int connectSyslogSocket() {
+  const SyslogTarget& target = syslogTarget();
+  if (!target.valid) return -1;
+  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 ||
+      ::connect(fd, target.address.get(), target.address.length) < 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+void writeIgnoringFailure(int fd, std::string_view bytes) {
+  ssize_t written;
+  do {
+    written = ::write(fd, bytes.data(), bytes.size());
+  } while (written < 0 && errno == EINTR);
+}
+
+void sendToSyslog(std::string_view line) {
+  if (threadLogSocket < 0 || line.empty()) return;
+  // One datagram per line; a full buffer or a vanished daemon loses the line.
+  (void)::send(threadLogSocket, line.data(), line.size(), MSG_NOSIGNAL);
+}
+
+void writeToStderr(std::string_view line) {
+  if (!line.empty() && line.front() == '<') {
+    size_t close = line.find('>');
+    if (close != std::string_view::npos) line.remove_prefix(close + 1);
+  }
+  writeIgnoringFailure(STDERR_FILENO, line);
+  writeIgnoringFailure(STDERR_FILENO, "\n");
+}
+
+}  // namespace
+
+int64_t threadLogPid() {
+  return threadPid;
+}
+
+void deliverLogLine(std::string_view line) {
+  if (logSettings().sink == LogSink::Syslog) {
+    sendToSyslog(line);
+  } else {
+    writeToStderr(line);
+  }
+}
+
+void openThreadLog() {
+  threadPid = static_cast<int64_t>(::getpid());
+  // A thread that opens again (the main thread after detaching) replaces its
+  // earlier socket rather than leaking it.
+  closeThreadLog();
+  if (logSettings().sink == LogSink::Syslog) threadLogSocket = connectSyslogSocket();
+}
+
+void closeThreadLog() {
+  if (threadLogSocket >= 0) ::close(threadLogSocket);
+  threadLogSocket = -1;
+}
+
+bool threadHasLogSocket() {
+  return threadLogSocket >= 0;
+}
+
+void setSyslogSocketPath(std::string_view path) {
+  SyslogTarget& target = syslogTarget();
+  target.valid = makeUnixAddress(path, target.address);
+}
+
+}  // namespace tollbrook
