@@ -1,0 +1,172 @@
+#include "core/folding_writer.h"
+
+#include <cstring>
+#include <new>
+
+#include "core/ascii.h"
+
+namespace tollbrook {
+
+namespace {
+
+constexpr std::string_view kFold = "\r\n\t";
+constexpr size_t kMaxTagLength = 160;
+
+std::string_view withoutTrailingBlanks(std::string_view text) {
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// Whitespace between appendText tokens, and what ends a plain word.
+bool isTextSpace(char c) {
+  return isAnySpace(c);
+}
+bool endsWord(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '(';
+}
+
+// Returns the index just past a comment starting at `start` ('('), counting
+// nesting; a backslash escapes the next byte; unterminated runs to the end.
+size_t skipComment(std::string_view text, size_t start) {
+  size_t depth = 0;
+  for (size_t i = start; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '(') {
+      ++depth;
+    } else if (text[i] == ')' && --depth == 0) {
+      return i + 1;
+    }
+  }
+  return text.size();
+}
+
+// Returns the index just past a quoted string whose opening quote is at `start`.
+size_t skipQuoted(std::string_view text, size_t start) {
+  for (size_t i = start + 1; i < text.size(); ++i) {
+    if (text[i] == '\\') {
+      ++i;
+    } else if (text[i] == '"') {
+      return i + 1;
+    }
+  }
+  return text.size();
+}
+
+size_t skipWord(std::string_view text, size_t start) {
+  size_t i = start;
+  while (i < text.size() && !endsWord(text[i])) {
+    i = text[i] == '"' ? skipQuoted(text, i) : i + 1;
+  }
+  return i;
+}
+
+size_t tokenEnd(std::string_view text, size_t start) {
+  return text[start] == '(' ? skipComment(text, start) : skipWord(text, start);
+}
+
+}  // namespace
+
+// Every append reserves its whole growth first, so an allocation failure
+// leaves the buffer exactly as it was before the call.
+Status FoldingWriter::appendItem(std::string_view separator, std::string_view item) {
+  try {
+    if (column_ >= 2 && column_ + separator.size() + item.size() > kWidth) {
+      std::string_view kept = withoutTrailingBlanks(separator);
+      buffer_.reserve(buffer_.size() + kept.size() + kFold.size() + item.size());
+      buffer_.append(kept).append(kFold);
+      column_ = 1;
+    } else {
+      buffer_.reserve(buffer_.size() + separator.size() + item.size());
+      buffer_.append(separator);
+      column_ += separator.size();
+    }
+    buffer_.append(item);
+    column_ += item.size();
+    return {};
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+Status FoldingWriter::appendTag(std::string_view name, std::string_view value) {
+  char scratch[kMaxTagLength];
+  size_t length = name.size() + 1 + value.size();
+  if (name.size() >= kMaxTagLength || length > kMaxTagLength) return fail(Error::BuildFailed);
+  std::memcpy(scratch, name.data(), name.size());
+  scratch[name.size()] = '=';
+  if (!value.empty()) std::memcpy(scratch + name.size() + 1, value.data(), value.size());
+  return appendItem(buffer_.empty() ? "" : "; ", std::string_view(scratch, length));
+}
+
+Status FoldingWriter::appendText(std::string_view separator, std::string_view text) {
+  size_t sizeBefore = buffer_.size();
+  size_t columnBefore = column_;
+  Status appended = appendTokens(separator, text);
+  if (!appended) {
+    // Shrinking never allocates: the text is either written whole or not at all.
+    buffer_.resize(sizeBefore);
+    column_ = columnBefore;
+  }
+  return appended;
+}
+
+Status FoldingWriter::appendTokens(std::string_view separator, std::string_view text) {
+  size_t position = 0;
+  bool first = true;
+  for (;;) {
+    size_t tokenStart = position;
+    while (tokenStart < text.size() && isTextSpace(text[tokenStart])) ++tokenStart;
+    if (tokenStart == text.size()) return {};
+    bool spaced = tokenStart > position;
+    size_t end = tokenEnd(text, tokenStart);
+    std::string_view token = text.substr(tokenStart, end - tokenStart);
+    std::string_view before = first ? separator : (spaced ? " " : "");
+    if (auto appended = appendItem(before, token); !appended) return appended;
+    first = false;
+    position = end;
+  }
+}
+
+Status FoldingWriter::appendSignature(std::string_view text) {
+  try {
+    // Reserve for the worst case: a fold before every full line.
+    buffer_.reserve(buffer_.size() + text.size() + kFold.size() * (text.size() / (kWidth - 1) + 2));
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+  while (!text.empty()) {
+    if (column_ >= kWidth && column_ >= 2) {
+      buffer_.append(kFold);
+      column_ = 1;
+    }
+    size_t room = kWidth - (column_ < kWidth - 1 ? column_ : kWidth - 1);
+    size_t count = room < text.size() ? room : text.size();
+    buffer_.append(text.substr(0, count));
+    column_ += count;
+    text.remove_prefix(count);
+  }
+  return {};
+}
+
+Status FoldingWriter::appendRaw(std::string_view bytes) {
+  try {
+    buffer_.append(bytes);
+    column_ += bytes.size();
+    return {};
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+Status FoldingWriter::fold() {
+  try {
+    buffer_.append(kFold);
+    column_ = 1;
+    return {};
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+}  // namespace tollbrook
