@@ -29,27 +29,35 @@ size_t countMissingLineEndBytes(std::string_view raw) {
   return missing;
 }
 
-// Copies raw into buffer with every line ending as CR LF. Allocates once.
+// Offset of the first `byte` in raw[from, to), or `to` when there is none.
+size_t findByte(std::string_view raw, char byte, size_t from, size_t to) {
+  const void* hit = std::memchr(raw.data() + from, byte, to - from);
+  return hit == nullptr ? to : static_cast<size_t>(static_cast<const char*>(hit) - raw.data());
+}
+
+// Copies raw into buffer with every line ending as CR LF. Allocates once; runs
+// between line ends are copied whole, and the position of the next LF is kept
+// across lone CRs so a text full of CRs is still read once.
 void normaliseLineEndings(std::string_view raw, std::vector<char>& buffer) {
   size_t missing = countMissingLineEndBytes(raw);
-  buffer.resize(raw.size() + missing);
   if (missing == 0) {
-    if (!raw.empty()) std::memcpy(buffer.data(), raw.data(), raw.size());
+    buffer.assign(raw.begin(), raw.end());
     return;
   }
+  buffer.resize(raw.size() + missing);
   char* out = buffer.data();
-  for (size_t i = 0; i < raw.size(); ++i) {
-    char c = raw[i];
-    if (c == '\r') {
-      *out++ = '\r';
-      *out++ = '\n';
-      if (i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
-    } else if (c == '\n') {
-      *out++ = '\r';
-      *out++ = '\n';
-    } else {
-      *out++ = c;
-    }
+  size_t size = raw.size();
+  size_t nextLf = findByte(raw, '\n', 0, size);
+  for (size_t at = 0; at < size;) {
+    if (nextLf < at) nextLf = findByte(raw, '\n', at, size);
+    size_t stop = findByte(raw, '\r', at, nextLf);
+    std::memcpy(out, raw.data() + at, stop - at);
+    out += stop - at;
+    if (stop == size) break;
+    *out++ = '\r';
+    *out++ = '\n';
+    bool crLf = raw[stop] == '\r' && stop + 1 < size && raw[stop + 1] == '\n';
+    at = stop + (crLf ? 2 : 1);
   }
 }
 

@@ -72,6 +72,7 @@ TEST(ParseMessage, FieldsAndBody) {
       {"\r", "body="},
       {"A: a:b: c\r\n\r\n", "[A|a:b: c|sp]body="},
       {"A: \0\x80\xff\r\n\r\nb\0dy"s, "[A|\0\x80\xff|sp]body=b\0dy"s},
+      {"A: 1\r\r\nB: 2\n\r", "[A|1|sp]body=B: 2\\r\\n\\r\\n"},
       {"A: 1\r\n\r\nbody\rwith lone\nends\r", "[A|1|sp]body=body\\r\\nwith lone\\r\\nends\\r\\n"},
   };
   for (const auto& c : cases) {
@@ -89,6 +90,37 @@ TEST(ParseMessage, LfOnlyFileEqualsCrLfFile) {
   ASSERT_TRUE(a && b);
   EXPECT_EQ(render(*a), render(*b));
   EXPECT_EQ(std::string_view(a->buffer.data(), a->buffer.size()), crlf);
+}
+
+// The plain byte-by-byte rule, as a reference for the copying normaliser.
+std::string normaliseByteByByte(std::string_view raw) {
+  std::string out;
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\r' || raw[i] == '\n') {
+      out += "\r\n";
+      if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') ++i;
+    } else {
+      out += raw[i];
+    }
+  }
+  return out;
+}
+
+TEST(ParseMessage, NormalisationMatchesByteRuleOnMixedLineEnds) {
+  const char alphabet[] = {'\r', '\n', 'a', ':', ' ', '\t'};
+  uint32_t seed = 12345;
+  for (int round = 0; round < 3000; ++round) {
+    std::string raw;
+    size_t length = round % 48;
+    for (size_t i = 0; i < length; ++i) {
+      seed = seed * 1103515245u + 12345u;
+      raw += alphabet[(seed >> 16) % sizeof(alphabet)];
+    }
+    auto message = parseMessage(raw);
+    ASSERT_TRUE(message);
+    std::string_view got(message->buffer.data(), message->buffer.size());
+    ASSERT_EQ(got, normaliseByteByByte(raw)) << "input \"" << raw << "\"";
+  }
 }
 
 TEST(ParseMessage, ViewsPointIntoBufferAndSurviveMove) {

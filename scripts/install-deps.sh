@@ -7,7 +7,7 @@ packages=(
   build-essential g++ cmake make pkg-config git
   libssl-dev openssl
   libzmq3-dev
-  googletest libgtest-dev libgmock-dev
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
   clang libclang-rt-14-dev clang-format
   python3 python3-dkim python3-authres python3-dnspython
   dnsmasq-base
