@@ -119,6 +119,9 @@ const BodyCase kBodyCases[] = {
     {"a\r\n", "a\r\n", "a\r\n"},
     {"a\r\n\r\n\r\n", "a\r\n", "a\r\n"},
     {"a \t \r\n", "a \t \r\n", "a\r\n"},
+    // Blanks at the end of a last line without line end vanish like any others.
+    {"a \t", "a \t\r\n", "a\r\n"},
+    {"\t", "\t\r\n", ""},
     {"a  \t b\r\n", "a  \t b\r\n", "a b\r\n"},
     {"  a\r\n", "  a\r\n", " a\r\n"},
     {"a\r\n \t\r\n\r\nb\r\n", "a\r\n \t\r\n\r\nb\r\n", "a\r\n\r\n\r\nb\r\n"},
