@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <expected>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -19,6 +20,7 @@
 #include "dns/clock.h"
 #include "dns/dns_record.h"
 #include "dns/resolver_cache.h"
+#include "dns/response.h"
 #include "dns/server_address.h"
 
 namespace tollbrook {
@@ -73,6 +75,22 @@ class Resolver {
 
  private:
   Resolver() = default;
+
+  using Records = std::vector<DnsRecord>;
+  Result<Records> lookup(std::string_view name);
+  std::optional<Result<Records>> fromCache(std::string_view name, std::string_view key);
+  bool skippedByMonitor(size_t server) const;
+  bool anyServerUsable() const;
+  Result<std::optional<std::string>> udpPass(std::string_view name, std::string_view query,
+                                             int64_t startedMs);
+  Status retryOverTcp(std::string_view name, std::string_view query, uint16_t identifier,
+                      DnsResponse& response);
+  Result<Records> useAnswer(std::string_view name, std::string_view key, DnsResponse response);
+  void cachePositive(std::string_view key, const Records& records);
+  void cacheNegative(std::string_view key, NegativeKind kind);
+  void logFailure(std::string_view name, Error error, int64_t startedMs) const;
+  int64_t nowMs() const { return clock_(); }
+  int64_t nowSeconds() const { return nowMs() / 1000; }
 
   std::vector<std::string> nameserverTexts_;
   uint32_t timeoutMs_ = 5000;

@@ -5,7 +5,7 @@
 #define TOLLBROOK_DNS_RESOLVER_CACHE_H_
 
 #include <cstdint>
-#include <deque>
+#include <list>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -37,24 +37,30 @@ class ResolverCache {
 
   // The entry under key if it expires later than now; nullptr otherwise. The
   // pointer lives until the next insert.
-  const CacheEntry* find(const std::string& key, int64_t now) const;
+  const CacheEntry* find(std::string_view key, int64_t now) const;
 
   // Stores entry under key, first evicting as needed: expired entries in
   // insertion order until below capacity, then the oldest. A key already
-  // present is replaced in place and keeps its place in the eviction order.
-  // OutOfMemory leaves the cache as it was before the call or with fewer
-  // entries, never inconsistent.
-  Status insert(const std::string& key, CacheEntry entry, int64_t now);
+  // present (its entry expired, or it would have been a hit) is replaced and
+  // counts as the newest insertion. On OutOfMemory the cache is left as it
+  // was, apart from evicted entries.
+  Status insert(std::string_view key, CacheEntry entry, int64_t now);
 
-  size_t size() const { return entries_.size(); }
+  size_t size() const { return order_.size(); }
 
  private:
+  struct Slot {
+    std::string key;
+    CacheEntry entry;
+  };
+  using Order = std::list<Slot>;
+
   void makeRoom(int64_t now);
-  void evictFront();
+  void erase(Order::iterator slot);
 
   uint32_t capacity_;
-  std::unordered_map<std::string, CacheEntry> entries_;
-  std::deque<std::string> order_;  // keys in insertion order
+  Order order_;  // oldest insertion first; owns the keys the index views
+  std::unordered_map<std::string_view, Order::iterator> index_;
 };
 
 }  // namespace tollbrook

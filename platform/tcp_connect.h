@@ -1,0 +1,27 @@
+// Connecting a stream socket within a time limit. FreeBSD bounds connection
+// establishment with TCP_KEEPINIT; Linux has no such option, so the connect is
+// made non-blocking and waited for with poll. Runs on the calling thread.
+#ifndef TOLLBROOK_PLATFORM_TCP_CONNECT_H_
+#define TOLLBROOK_PLATFORM_TCP_CONNECT_H_
+
+#include <sys/socket.h>
+
+#include <cstdint>
+
+#include "core/error.h"
+
+namespace tollbrook {
+
+// Sets the platform's connection-establishment limit to the timeout in whole
+// seconds rounded up, at least 1. Succeeds without doing anything where the
+// platform has no such option (connectWithin bounds the connect there).
+Status setConnectLimit(int fd, uint32_t timeoutMs);
+
+// Connects fd to address, giving up with ConnectionTimedOut after timeoutMs.
+// The socket is left in blocking mode. Other failures are the platform's,
+// mapped (ConnectionRefused, NetworkUnreachable, ...).
+Status connectWithin(int fd, const sockaddr* address, socklen_t length, uint32_t timeoutMs);
+
+}  // namespace tollbrook
+
+#endif  // TOLLBROOK_PLATFORM_TCP_CONNECT_H_
