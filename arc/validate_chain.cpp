@@ -1,0 +1,84 @@
+#include "arc/validate_chain.h"
+
+#include <limits>
+#include <new>
+
+#include "arc/validate_steps.h"
+
+namespace tollbrook {
+namespace {
+
+// The evaluation budget, looked at only between steps: a key fetch or a
+// signature check under way is never cut short.
+class Budget {
+ public:
+  explicit Budget(const ValidationOptions& options)
+      : clock_(options.clock ? options.clock : Clock(realtimeMilliseconds)) {
+    if (options.maxEvaluationMs <= 0) return;
+    const int64_t now = clock_();
+    limited_ = true;
+    deadline_ = now > std::numeric_limits<int64_t>::max() - options.maxEvaluationMs
+                    ? std::numeric_limits<int64_t>::max()
+                    : now + options.maxEvaluationMs;
+  }
+
+  bool spent() const { return limited_ && clock_() >= deadline_; }
+
+ private:
+  Clock clock_;
+  bool limited_ = false;
+  int64_t deadline_ = 0;
+};
+
+// The texts of every set, as the ARC-Seal signing inputs take them.
+Result<std::vector<SealedSetText>> sealedTexts(std::span<const ArcSet> sets) {
+  try {
+    std::vector<SealedSetText> texts;
+    texts.reserve(sets.size());
+    for (const ArcSet& set : sets) texts.push_back({set.aarValue, set.amsValue, set.sealValue});
+    return texts;
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+}
+
+ChainResult verifySeals(const ValidationRun& run, const Budget& budget,
+                        std::span<const ArcSet> sets) {
+  Result<std::vector<SealedSetText>> texts = sealedTexts(sets);
+  if (!texts) return inputFailure(texts.error(), kSealReasons, sets.front().instance);
+  const std::span<const SealedSetText> all(*texts);
+  for (size_t p = 0; p < sets.size(); ++p) {
+    if (budget.spent()) {
+      return chainTemporaryFailure("evaluation deadline exceeded during ARC-Seal checks",
+                                   sets[p].instance, FailureClass::deadline);
+    }
+    if (auto bad = verifySeal(run, sets[p], all.first(p))) return *bad;
+  }
+  return ChainResult{{}, Cv::pass, run.newest, FailureClass::none};
+}
+
+}  // namespace
+
+ChainResult validateChainWithLookup(const ValidationOptions& options, const TxtLookup& lookup,
+                                    std::span<const ArcSet> sets,
+                                    std::span<const HeaderField> headers, std::string_view body) {
+  if (sets.empty()) return ChainResult{{}, Cv::none, 0, FailureClass::none};
+  const Budget budget(options);
+  if (std::optional<ChainResult> broken = checkChainStructure(sets)) return *broken;
+  const ValidationRun run{options, lookup, sets.back().instance};
+  if (budget.spent()) {
+    return chainTemporaryFailure("evaluation deadline exceeded before the AMS check", run.newest,
+                                 FailureClass::deadline);
+  }
+  if (auto bad = verifyNewestAms(run, sets.back(), headers, body)) return *bad;
+  return verifySeals(run, budget, sets);
+}
+
+ChainResult validateChain(const ValidationOptions& options, std::span<const ArcSet> sets,
+                          std::span<const HeaderField> headers, std::string_view body) {
+  Resolver& resolver = options.resolver;
+  const TxtLookup lookup = [&resolver](std::string_view name) { return resolver.queryTxt(name); };
+  return validateChainWithLookup(options, lookup, sets, headers, body);
+}
+
+}  // namespace tollbrook

@@ -1,0 +1,34 @@
+// One ARC-Seal: it signs every earlier set and its own AAR and AMS.
+#include <string>
+
+#include "arc/validate_steps.h"
+#include "core/tag_list.h"
+
+namespace tollbrook {
+namespace {
+
+Result<std::string> sealInput(const ArcSet& set, std::span<const SealedSetText> earlier) {
+  Result<std::string> text = arcHeaderText("ARC-Seal", set.sealValue);
+  if (!text) return fail(text.error());
+  Result<std::string> stripped = stripSignatureValue(*text);
+  if (!stripped) return fail(stripped.error());
+  return sealSigningInput(earlier, set.aarValue, set.amsValue, *stripped);
+}
+
+}  // namespace
+
+std::optional<ChainResult> verifySeal(const ValidationRun& run, const ArcSet& set,
+                                      std::span<const SealedSetText> earlier) {
+  const uint8_t instance = set.instance;
+  if (auto bad = checkAlgorithm(set.sealA, kSealReasons, instance)) return bad;
+  if (findTag(set.sealValue, "h")) {
+    return chainFailure("ARC-Seal carries a forbidden h= tag (RFC 8617 4.1.3)", instance);
+  }
+  auto records = fetchKeyRecords(run, set.sealS, set.sealD, kSealReasons, instance);
+  if (!records) return records.error();
+  Result<std::string> input = sealInput(set, earlier);
+  if (!input) return inputFailure(input.error(), kSealReasons, instance);
+  return verifySignature(run, *records, *input, set.sealB, kSealReasons, instance);
+}
+
+}  // namespace tollbrook
