@@ -8,7 +8,7 @@ packages=(
   libssl-dev openssl
   libzmq3-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  clang libclang-rt-14-dev clang-format
+  clang libclang-rt-14-dev clang-format clang-16 libclang-rt-16-dev
   python3 python3-dkim python3-authres python3-dnspython
   dnsmasq-base
 )

@@ -1,0 +1,9 @@
+# Replays the committed fuzz corpora of the message core through the fuzz
+# targets, without libFuzzer, so plain and sanitizer builds run them.
+foreach(target message_parse message_text)
+  add_executable(${target}_replay ${PROJECT_SOURCE_DIR}/fuzz/${target}_fuzz.cpp
+                                  ${PROJECT_SOURCE_DIR}/fuzz/message_replay_main.cpp)
+  target_link_libraries(${target}_replay PRIVATE tb_core tb_platform)
+  add_test(NAME ${target}_corpus
+           COMMAND ${target}_replay ${PROJECT_SOURCE_DIR}/fuzz/${target}_corpus)
+endforeach()
