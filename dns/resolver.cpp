@@ -87,6 +87,12 @@ std::expected<Resolver, std::string_view> Resolver::create(const ResolverSetting
   if (!texts) return Failure(texts.error());
 
   Resolver resolver;
+  try {
+    // The clock is the one member that may allocate (a capturing test clock).
+    resolver.clock_ = settings.clock ? settings.clock : Clock(realtimeMilliseconds);
+  } catch (const std::bad_alloc&) {
+    return Failure(kResolverAllocAddresses);
+  }
   resolver.servers_ = std::move(*servers);
   resolver.nameserverTexts_ = std::move(*texts);
   resolver.port_ = settings.port;
@@ -101,7 +107,6 @@ std::expected<Resolver, std::string_view> Resolver::create(const ResolverSetting
   }
   resolver.cache_ = ResolverCache(capacity);
   resolver.monitor_ = settings.monitor;
-  resolver.clock_ = settings.clock ? settings.clock : Clock(realtimeMilliseconds);
   resolver.queryId_ = static_cast<uint16_t>(resolver.nowMs());
   return resolver;
 }

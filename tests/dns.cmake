@@ -1,0 +1,20 @@
+# DNS resolver tests that run real servers on loopback: the scriptable test
+# server, dnsmasq, and the replay of the committed fuzz corpus.
+add_library(dns_test_support OBJECT
+  ${CMAKE_CURRENT_LIST_DIR}/dns_log_capture.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/dns_test_server.cpp
+)
+target_include_directories(dns_test_support PUBLIC ${PROJECT_SOURCE_DIR})
+target_link_libraries(dns_test_support PUBLIC tb_core tb_platform Threads::Threads)
+
+tollbrook_tests(dns_server_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/dns_resolver_test.cpp
+  LAYERS dns core platform
+)
+target_link_libraries(dns_server_tests PRIVATE dns_test_support)
+
+tollbrook_tests(dns_monitor_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/dns_monitor_test.cpp
+  LAYERS dns core platform
+)
+target_link_libraries(dns_monitor_tests PRIVATE dns_test_support)
