@@ -18,3 +18,9 @@ tollbrook_tests(dns_monitor_tests
   LAYERS dns core platform
 )
 target_link_libraries(dns_monitor_tests PRIVATE dns_test_support)
+
+tollbrook_tests(dns_dnsmasq_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/dns_dnsmasq_test.cpp
+  LAYERS dns core platform
+)
+target_link_libraries(dns_dnsmasq_tests PRIVATE dns_test_support)
