@@ -1,0 +1,103 @@
+// tollbrook-check: validates the ARC chain of one message file with the
+// daemon's validation and prints the chain validation value. Single-threaded.
+#include <new>
+#include <string>
+#include <variant>
+#include <vector>
+
+#include "arc/arc_set.h"
+#include "arc/public_key_cache.h"
+#include "arc/validate_chain.h"
+#include "core/message.h"
+#include "dns/resolver.h"
+#include "tools/check/check_options.h"
+#include "tools/check/check_verdict.h"
+#include "tools/common/tool_support.h"
+
+namespace tollbrook::tools {
+namespace {
+
+[[noreturn]] void cannotRun(std::string_view message) {
+  exitWithError(kCheckToolName, message);
+}
+
+Message readMessage(const std::string& path) {
+  Result<Message> message = readMessageFile(path);
+  if (message) return std::move(*message);
+  if (message.error() == Error::OutOfMemory) cannotRun("out of memory parsing message");
+  std::string text = "cannot read " + path + ": ";
+  text.append(errorName(message.error()));
+  cannotRun(text);
+}
+
+// The validator's own copy of the field list, so it never depends on how the
+// reader stores its fields.
+std::vector<HeaderField> validatorHeaders(const Message& message) {
+  try {
+    return std::vector<HeaderField>(message.headers.begin(), message.headers.end());
+  } catch (const std::bad_alloc&) {
+    cannotRun("out of memory converting headers");
+  }
+}
+
+// One nameserver with the daemon's default query settings.
+Resolver makeResolver(const CheckOptions& options) {
+  ResolverSettings settings;
+  try {
+    settings.nameservers = {options.nameserver};
+  } catch (const std::bad_alloc&) {
+    cannotRun(kResolverAllocList);
+  }
+  settings.port = options.port;
+  std::expected<Resolver, std::string_view> resolver = Resolver::create(settings);
+  if (!resolver) cannotRun(resolver.error());
+  return std::move(*resolver);
+}
+
+void printLine(const VerdictLine& line) {
+  if (Status written = writeStandardOutput(line.text()); !written) {
+    cannotRun(std::string("cannot write to standard output: ") +
+              std::string(errorName(written.error())));
+  }
+}
+
+VerdictLine checkMessage(const CheckOptions& options) {
+  Message message = readMessage(*options.messageFile);
+  std::vector<HeaderField> headers = validatorHeaders(message);
+  Resolver resolver = makeResolver(options);
+  PublicKeyCache keys;
+  Result<std::vector<ArcSet>> sets = collectArcSets(headers);
+  if (!sets) {
+    if (sets.error() == Error::OutOfMemory) cannotRun("out of memory parsing ARC sets");
+    return VerdictLine::brokenChain(sets.error(), options.verbose);
+  }
+  if (sets->empty()) return VerdictLine::none();
+  ValidationOptions validation{resolver, keys, options.maxEvaluationMs, options.minimumKeyBits,
+                               options.maxKeyRecords};
+  ChainResult result = validateChain(validation, *sets, headers, message.body);
+  return VerdictLine::validated(result, options.verbose);
+}
+
+int run(int argc, char** argv) {
+  ignoreSigpipe();
+  useStderrLogging(kCheckToolName);
+  CheckCommand command = parseCheckArguments(argc, argv);
+  if (const OptionError* error = std::get_if<OptionError>(&command)) cannotRun(error->message);
+  if (std::holds_alternative<ShowUsage>(command)) {
+    if (!writeStandardOutput(kCheckUsage)) return kExitCannotRun;
+    return 0;
+  }
+  printLine(checkMessage(std::get<CheckOptions>(command)));
+  return 0;
+}
+
+}  // namespace
+}  // namespace tollbrook::tools
+
+int main(int argc, char** argv) {
+  try {
+    return tollbrook::tools::run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    tollbrook::tools::exitWithError(tollbrook::tools::kCheckToolName, "out of memory");
+  }
+}

@@ -1,0 +1,70 @@
+#include "tools/common/tool_support.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+#include "core/log.h"
+#include "platform/errno_map.h"
+
+namespace tollbrook::tools {
+
+void exitWithError(std::string_view tool, std::string_view message) {
+  {
+    StderrWriter err;
+    err.write(tool);
+    err.write(": ");
+    err.write(message);
+    err.write("\n");
+  }
+  std::_Exit(kExitCannotRun);
+}
+
+void ignoreSigpipe() {
+  struct sigaction action {};
+  action.sa_handler = SIG_IGN;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGPIPE, &action, nullptr);
+}
+
+void useStderrLogging(std::string_view ident, uint8_t level) {
+  LogSettings& settings = logSettings();
+  settings.sink = LogSink::Stderr;
+  settings.level = level;
+  setLogIdent(ident);
+  openThreadLog();
+}
+
+Status writeStandardOutput(std::string_view text) {
+  while (!text.empty()) {
+    ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return fail(errorFromErrno(errno));
+    }
+    text.remove_prefix(static_cast<size_t>(written));
+  }
+  return {};
+}
+
+Arguments::Arguments(int argc, char** argv)
+    : args_(argv + (argc > 0 ? 1 : 0), argc > 1 ? static_cast<size_t>(argc - 1) : 0) {}
+
+std::string_view Arguments::take() {
+  return args_[next_++];
+}
+
+std::optional<std::string_view> Arguments::takeValue() {
+  if (done()) return std::nullopt;
+  return take();
+}
+
+std::string missingArgumentMessage(std::string_view option) {
+  std::string message = "missing argument for ";
+  message.append(option);
+  return message;
+}
+
+}  // namespace tollbrook::tools
