@@ -7,3 +7,9 @@ foreach(target message_parse message_text)
   add_test(NAME ${target}_corpus
            COMMAND ${target}_replay ${PROJECT_SOURCE_DIR}/fuzz/${target}_corpus)
 endforeach()
+
+# parseMessage against an independent RFC 822 reader (dkimpy, run with python3).
+tollbrook_tests(core_oracle_tests
+  SOURCES ${PROJECT_SOURCE_DIR}/tests/core_message_oracle_test.cpp
+  LAYERS core platform
+)

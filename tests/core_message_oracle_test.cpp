@@ -1,0 +1,91 @@
+// Compares parseMessage with dkimpy's RFC 822 reader on well-formed messages:
+// the same fields (name, and the text after the colon) and the same body.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "core/message.h"
+
+namespace tollbrook {
+namespace {
+
+std::string hex(std::string_view bytes) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += kDigits[c >> 4];
+    out += kDigits[c & 0xF];
+  }
+  return out;
+}
+
+constexpr const char* kOracle = R"(
+import sys, dkim
+headers, body = dkim.rfc822_parse(open(sys.argv[1], 'rb').read())
+for name, value in headers:
+    print(name.hex(), value.hex())
+print('body', body.hex())
+)";
+
+std::string runOracle(const std::string& dir, const std::string& path) {
+  std::string script = dir + "/oracle.py";
+  FILE* file = std::fopen(script.c_str(), "w");
+  std::fputs(kOracle, file);
+  std::fclose(file);
+  std::string command = "/usr/bin/python3 " + script + " " + path;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return "(oracle did not start)";
+  std::string out;
+  char chunk[4096];
+  size_t n;
+  while ((n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0) out.append(chunk, n);
+  ::pclose(pipe);
+  return out;
+}
+
+// Our fields in dkimpy's shape: the value is everything after the colon plus CR LF.
+std::string ours(const Message& message) {
+  std::string out;
+  for (const auto& field : message.headers) {
+    std::string after = (field.leadingSpace ? " " : "") + std::string(field.value) + "\r\n";
+    out += hex(field.name) + " " + hex(after) + "\n";
+  }
+  out += "body " + hex(message.body) + "\n";
+  return out;
+}
+
+TEST(ParseMessageOracle, AgreesWithDkimpyOnWellFormedMessages) {
+  std::string manyFields;
+  for (int i = 0; i < 60; ++i)
+    manyFields += "X-F" + std::to_string(i) + ": v" + std::to_string(i) + "\n";
+  const std::vector<std::string> messages = {
+      "From: a@example.org\nTo: b@example.org\nSubject: hi\n\nbody line\n",
+      "From: a@example.org\r\nSubject: folded\r\n  twice\r\n\tand tab\r\n\r\nx\r\n\r\n",
+      "ARC-Seal: i=1; a=rsa-sha256; cv=none;\r\n\tb=QUJD\r\nX-Empty:\r\nX-One: \r\n"
+      "X-NoSpace:v\r\nX-Two:  v\r\n\r\n",
+      "Subject: \xc3\xa9t\xc3\xa9\n\n\xff\xfe binary body\n",
+      "A: 1\nB: 2\n\n",
+      manyFields + "\nbody\n",
+  };
+  char dir[] = "/tmp/tb-core-oracleXXXXXX";
+  ASSERT_NE(::mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/m.eml";
+  for (const auto& raw : messages) {
+    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_EQ(::write(fd, raw.data(), raw.size()), static_cast<ssize_t>(raw.size()));
+    ::close(fd);
+    auto message = readMessageFile(path);
+    ASSERT_TRUE(message) << errorName(message.error());
+    EXPECT_EQ(ours(*message), runOracle(dir, path)) << "input \"" << raw.substr(0, 60) << "\"";
+  }
+  ::unlink(path.c_str());
+  ::unlink((std::string(dir) + "/oracle.py").c_str());
+  ::rmdir(dir);
+}
+
+}  // namespace
+}  // namespace tollbrook
