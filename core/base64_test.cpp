@@ -5,6 +5,7 @@
 
 #include <string>
 
+#include "core/test_text.h"
 #include "testsupport/alloc_failure.h"
 
 namespace tollbrook {
@@ -12,18 +13,10 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 0xF];
-  }
-  return out;
-}
+using testing::hexText;
 
 std::string describe(const Result<std::string>& result) {
-  return result ? "bytes " + hex(*result) : std::string(errorName(result.error()));
+  return result ? "bytes " + hexText(*result) : std::string(errorName(result.error()));
 }
 
 TEST(Base64Decode, ValidAndInvalidTexts) {
@@ -83,7 +76,7 @@ TEST(Base64Encode, LengthsAndPadding) {
   for (const auto& c : cases) {
     auto got = base64Encode(c.bytes);
     ASSERT_TRUE(got);
-    EXPECT_EQ(*got, c.want) << "input " << hex(c.bytes);
+    EXPECT_EQ(*got, c.want) << "input " << hexText(c.bytes);
   }
   auto signature = base64Encode(std::string(256, '\x5a'));
   ASSERT_TRUE(signature);

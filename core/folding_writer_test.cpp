@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "core/test_text.h"
 #include "testsupport/alloc_failure.h"
 
 namespace tollbrook {
@@ -29,19 +30,7 @@ std::vector<size_t> lineLengths(size_t startColumn, const std::string& value) {
 }
 
 std::string show(const std::string& value) {
-  std::string out;
-  for (char c : value) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else {
-      out += c;
-    }
-  }
-  return out;
+  return testing::spellLineBytes(value);
 }
 
 TEST(FoldingWriter, AppendItemFoldsBeforeWhatDoesNotFit) {

@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "core/test_text.h"
 #include "testsupport/alloc_failure.h"
 
 namespace tollbrook {
@@ -17,21 +18,9 @@ namespace {
 using namespace std::string_literals;
 
 // A message rendered as text: one line per field, name|value|leadingSpace,
-// with CR and LF spelled out, then the body.
+// with CR, LF and HT spelled out, then the body.
 std::string render(const Message& message) {
-  auto spell = [](std::string_view text) {
-    std::string out;
-    for (char c : text) {
-      if (c == '\r') {
-        out += "\\r";
-      } else if (c == '\n') {
-        out += "\\n";
-      } else {
-        out += c;
-      }
-    }
-    return out;
-  };
+  auto spell = testing::spellLineBytes;
   std::string out;
   for (const auto& field : message.headers) {
     out += "[" + spell(field.name) + "|" + spell(field.value) + "|" +
@@ -55,12 +44,12 @@ TEST(ParseMessage, FieldsAndBody) {
       {"Subject: a\rTo: b\r\n\r\n", "[Subject|a|sp][To|b|sp]body="},
       {"A:x\r\n\r\n", "[A|x|-]body="},
       {"A:  x\r\n\r\n", "[A| x|sp]body="},
-      {"A:\tx\r\n\r\n", "[A|\tx|-]body="},
+      {"A:\tx\r\n\r\n", "[A|\\tx|-]body="},
       {"A:\r\n\r\n", "[A||-]body="},
       {"A: \r\n\r\n", "[A||sp]body="},
       {"A :x\r\n\r\n", "[A |x|-]body="},
       {"A: one\r\n two\r\n\tthree\r\nB: 2\r\n\r\n",
-       "[A|one\\r\\n two\\r\\n\tthree|sp][B|2|sp]body="},
+       "[A|one\\r\\n two\\r\\n\\tthree|sp][B|2|sp]body="},
       {" orphan\r\nA: 1\r\nno colon\r\nB: 2\r\n\r\n", "[A|1|sp][B|2|sp]body="},
       {"A: 1\r\nB: 2\r\n", "[A|1|sp][B|2|sp]body="},
       {"A: 1\r\nB: 2", "[A|1|sp][B|2|sp]body="},

@@ -9,19 +9,12 @@
 #include <vector>
 
 #include "core/message.h"
+#include "core/test_text.h"
 
 namespace tollbrook {
 namespace {
 
-std::string hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 0xF];
-  }
-  return out;
-}
+using testing::hexText;
 
 constexpr const char* kOracle = R"(
 import sys, dkim
@@ -52,9 +45,9 @@ std::string ours(const Message& message) {
   std::string out;
   for (const auto& field : message.headers) {
     std::string after = (field.leadingSpace ? " " : "") + std::string(field.value) + "\r\n";
-    out += hex(field.name) + " " + hex(after) + "\n";
+    out += hexText(field.name) + " " + hexText(after) + "\n";
   }
-  out += "body " + hex(message.body) + "\n";
+  out += "body " + hexText(message.body) + "\n";
   return out;
 }
 
