@@ -69,6 +69,7 @@ class LogLine {
   explicit LogLine(Severity severity);
   void append(std::string_view text);
   void append(const char* text) { append(std::string_view(text)); }
+  void append(char c) { append(std::string_view(&c, 1)); }  // a character, not its code
   void append(Error error);
   void append(ErrName name);
   void append(SafeText text);

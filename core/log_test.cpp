@@ -73,13 +73,13 @@ TEST_F(LogTest, StderrLinesLackPriorityAndEndInNewline) {
   StderrCapture capture;
   logMessage(Severity::Err, "fatal: exiting on ", Error::OutOfMemory);
   logMessage(Severity::Info, "peer ", SafeText{"mx 1\x01"}, " name ", SafeText{""}, " n=", -42,
-             " u=", 7u, " e=", ErrName{Error::DnsTimeout});
+             " u=", 7u, " e=", ErrName{Error::DnsTimeout}, ' ', 'c');
   logMessage(Severity::Debug,
              "a\nb\rc\td\x7f"
              "e\x80");
   std::string pre = "tollbrook[" + pid_ + "]: ";
   EXPECT_EQ(capture.finish(), pre + "fatal: exiting on error.OutOfMemory\n" + pre +
-                                  "peer mx_1_ name - n=-42 u=7 e=DnsTimeout\n" + pre +
+                                  "peer mx_1_ name - n=-42 u=7 e=DnsTimeout c\n" + pre +
                                   "a_b_c_d_e\x80\n");
 }
 
