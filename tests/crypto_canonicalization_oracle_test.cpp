@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/message.h"
+#include "core/test_text.h"
 #include "crypto/canonicalization.h"
 #include "crypto/test_util.h"
 #include "tests/crypto_test_support.h"
@@ -20,15 +21,9 @@ using testing::show;
 
 const char* const kPython = "/usr/bin/python3";
 
+// The oracle's spelling: lower-case hex, "-" for no bytes.
 std::string hex(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  if (bytes.empty()) return "-";
-  std::string out;
-  for (unsigned char c : bytes) {
-    out += kDigits[c >> 4];
-    out += kDigits[c & 15];
-  }
-  return out;
+  return bytes.empty() ? "-" : testing::hexText(bytes);
 }
 
 std::string hex(const Sha256Digest& digest) {
