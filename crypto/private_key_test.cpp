@@ -102,7 +102,8 @@ TEST(LoadPrivateKey, PathLengthsAreCheckedBeforeTheFile) {
       {1024, Error::NameTooLong}, {1023, Error::FileNotFound},
   };
   for (const Case& c : cases) {
-    // "/nonexistent-dir/xxxx...": long but otherwise harmless.
+    // The first directory does not exist, so a path under the limits gets
+    // as far as the status query and fails there with FileNotFound.
     std::string path = "/nonexistent-tollbrook-dir/";
     path.resize(c.length, 'x');
     auto got = loadPrivateKey(path);
