@@ -64,25 +64,26 @@ void appendField(MilterConnection& connection, std::string_view name, std::strin
 
 }  // namespace
 
-void storeHeader(MilterConnection& connection, std::string_view name, std::string_view value,
-                 bool leadingSpace) {
-  if (connection.headerLimitReached) return;
+HeaderStore storeHeader(MilterConnection& connection, std::string_view name, std::string_view value,
+                        bool leadingSpace) {
+  if (connection.headerLimitReached) return HeaderStore::Dropped;
   size_t fieldBytes = name.size() + value.size();
   if (limitMet(connection, fieldBytes)) {
     connection.headerLimitReached = true;
     logMessage(Severity::Warning, "header limit reached (", connection.headers.size(), " headers, ",
                connection.headerBytes, " bytes) from ", ConnectionLabel(connection, true).text(),
                ": message will not be authenticated");
-    return;
+    return HeaderStore::LimitReached;
   }
   try {
     appendField(connection, name, value, leadingSpace);
   } catch (const std::bad_alloc&) {
     connection.headerLimitReached = true;
     logMessage(Severity::Err, "header accumulation failed: ", Error::OutOfMemory);
-    return;
+    return HeaderStore::OutOfMemory;
   }
   connection.headerBytes += fieldBytes;
+  return HeaderStore::Stored;
 }
 
 void accumulateHeaderPacket(MilterConnection& connection, std::string_view data) {

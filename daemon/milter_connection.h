@@ -111,11 +111,18 @@ class ConnectionLabel {
 // kept whole and leadingSpace is true.
 void accumulateHeaderPacket(MilterConnection& connection, std::string_view data);
 
+enum class HeaderStore : uint8_t {
+  Stored,
+  Dropped,       // an earlier field already made the block incomplete
+  LimitReached,  // this field would pass MaxHeaders or MaxHeaderBytes
+  OutOfMemory,   // the copy or the append failed
+};
+
 // Stores one field under MaxHeaders and MaxHeaderBytes. Once a limit is met, or
 // a copy fails, headerLimitReached is set (with its log line) and this and every
 // later field of the message is dropped.
-void storeHeader(MilterConnection& connection, std::string_view name, std::string_view value,
-                 bool leadingSpace);
+HeaderStore storeHeader(MilterConnection& connection, std::string_view name, std::string_view value,
+                        bool leadingSpace);
 
 // Discards the per-message state: the message macros, header list, envelope,
 // recipients and body; clears the header byte count and both flags.

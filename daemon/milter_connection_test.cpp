@@ -74,10 +74,10 @@ TEST(HeaderAccumulation, MaxHeadersStopsTheMessageOnceAndResetClearsIt) {
   connection.daemonName = "mta one";
   connection.setPeerLabel("127.0.0.1:4000");
   ::testing::internal::CaptureStderr();
-  storeHeader(connection, "A", "1", true);
-  storeHeader(connection, "B", "22", true);
-  storeHeader(connection, "C", "3", true);
-  storeHeader(connection, "D", "4", true);
+  EXPECT_EQ(storeHeader(connection, "A", "1", true), HeaderStore::Stored);
+  EXPECT_EQ(storeHeader(connection, "B", "22", true), HeaderStore::Stored);
+  EXPECT_EQ(storeHeader(connection, "C", "3", true), HeaderStore::LimitReached);
+  EXPECT_EQ(storeHeader(connection, "D", "4", true), HeaderStore::Dropped);
   std::string log = ::testing::internal::GetCapturedStderr();
   EXPECT_EQ(connection.headers.size(), 2u);
   EXPECT_TRUE(connection.headerLimitReached);
@@ -116,9 +116,10 @@ TEST(HeaderAccumulation, AllocationFailureMarksTheBlockIncomplete) {
     MilterConnection connection;  // built before allocations start failing
     ::testing::internal::CaptureStderr();
     bool failed;
+    HeaderStore outcome;
     {
       testing::ScopedAllocationFailure guard(k);
-      storeHeader(connection, "Subject", value, true);
+      outcome = storeHeader(connection, "Subject", value, true);
       failed = testing::failedAllocations() > 0;
     }
     std::string log = ::testing::internal::GetCapturedStderr();
@@ -127,6 +128,7 @@ TEST(HeaderAccumulation, AllocationFailureMarksTheBlockIncomplete) {
       EXPECT_EQ(connection.headers[0].value, value);
       break;
     }
+    EXPECT_EQ(outcome, HeaderStore::OutOfMemory) << "allocation " << k;
     EXPECT_TRUE(connection.headerLimitReached) << "allocation " << k;
     EXPECT_TRUE(connection.headers.empty());
     EXPECT_EQ(connection.headerBytes, 0u);
