@@ -1,0 +1,246 @@
+#include "tests/arc_test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <ftw.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <thread>
+
+extern char** environ;
+
+namespace tollbrook::testing {
+namespace {
+
+constexpr const char* kDnsmasq = "/usr/sbin/dnsmasq";
+
+int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
+  return ::remove(path);
+}
+
+std::vector<char*> argvOf(std::vector<std::string>& args) {
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  return argv;
+}
+
+// Reads both pipes until they close, so neither can fill up and stall the child.
+void drain(int outFd, int errFd, std::string& out, std::string& err) {
+  pollfd fds[2] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}};
+  std::string* sinks[2] = {&out, &err};
+  int open = 2;
+  char buffer[4096];
+  while (open > 0) {
+    if (poll(fds, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+      if (n > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(n));
+      } else if (n == 0 || errno != EINTR) {
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open;
+      }
+    }
+  }
+}
+
+// A TXT record as dnsmasq's option wants it: character-strings of at most 255
+// bytes separated by commas (dnsmasq keeps quotes given on its command line
+// as part of the text, so none are used; key records hold no commas).
+std::string txtOption(const std::string& name, const std::string& text) {
+  if (text.find(',') != std::string::npos) throw std::invalid_argument("comma in " + text);
+  std::string option = "--txt-record=" + name;
+  for (size_t start = 0; start < text.size(); start += 255) {
+    option += "," + text.substr(start, 255);
+  }
+  return option;
+}
+
+bool acceptsTcp(uint16_t port) {
+  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_port = htons(port);
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+  close(fd);
+  return ok;
+}
+
+}  // namespace
+
+ScratchDir::ScratchDir() {
+  char name[] = "/tmp/tollbrook-arc-XXXXXX";
+  if (mkdtemp(name) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = name;
+}
+
+ScratchDir::~ScratchDir() {
+  nftw(path_.c_str(), removeEntry, 8, FTW_DEPTH | FTW_PHYS);
+}
+
+std::string ScratchDir::write(const std::string& name, const std::string& bytes) const {
+  std::string path = file(name);
+  std::ofstream(path, std::ios::binary) << bytes;
+  return path;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+ProgramRun runProgram(const std::vector<std::string>& argvIn) {
+  std::vector<std::string> args = argvIn;
+  std::vector<char*> argv = argvOf(args);
+  int out[2], err[2];
+  if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  close(out[1]);
+  close(err[1]);
+  ProgramRun run;
+  if (rc != 0) {
+    close(out[0]);
+    close(err[0]);
+    run.err = "cannot start " + args[0];
+    return run;
+  }
+  drain(out[0], err[0], run.out, run.err);
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return run;
+}
+
+std::string checkToolPath() {
+  return std::string(TOLLBROOK_BINARY_DIR) + "/tools/tollbrook-check";
+}
+
+ProgramRun runOracle(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/bin/python3",
+                                   std::string(TOLLBROOK_SOURCE_DIR) + "/tests/arc_oracle.py"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runProgram(argv);
+}
+
+uint16_t pickLoopbackPort() {
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    uint16_t port = 0;
+    if (bind(udp, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
+        getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
+        bind(tcp, reinterpret_cast<sockaddr*>(&address), length) == 0) {
+      port = ntohs(address.sin_port);
+    }
+    close(udp);
+    close(tcp);
+    if (port != 0) return port;
+  }
+  return 0;
+}
+
+Dnsmasq::Dnsmasq(const std::map<std::string, std::string>& records) {
+  if (access(kDnsmasq, X_OK) != 0) return;
+  for (int attempt = 0; attempt < 5 && pid_ == 0; ++attempt) {
+    port_ = pickLoopbackPort();
+    if (port_ != 0 && spawn(records) && waitReady()) return;
+    stop();
+  }
+}
+
+Dnsmasq::~Dnsmasq() {
+  stop();
+}
+
+bool Dnsmasq::spawn(const std::map<std::string, std::string>& records) {
+  std::vector<std::string> args = {kDnsmasq,
+                                   "--no-daemon",
+                                   "--port=" + std::to_string(port_),
+                                   "--listen-address=127.0.0.1",
+                                   "--bind-interfaces",
+                                   "--no-resolv",
+                                   "--no-hosts",
+                                   "--conf-file=/dev/null",
+                                   "--pid-file",
+                                   "--user=root",
+                                   "--local=/example/"};
+  for (const auto& [name, text] : records) args.push_back(txtOption(name, text));
+  std::vector<char*> argv = argvOf(args);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, kDnsmasq, &actions, nullptr, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  if (rc != 0) return false;
+  pid_ = pid;
+  return true;
+}
+
+bool Dnsmasq::waitReady() {
+  for (int i = 0; i < 200; ++i) {
+    if (acceptsTcp(port_)) return true;
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {  // exited: port taken, or a bad option
+      pid_ = 0;
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+  }
+  return false;
+}
+
+void Dnsmasq::stop() {
+  if (pid_ == 0) return;
+  kill(pid_, SIGTERM);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  pid_ = 0;
+}
+
+std::map<std::string, std::string> readRecords(const std::string& path) {
+  std::map<std::string, std::string> records;
+  std::istringstream lines(readFile(path));
+  std::string line;
+  while (std::getline(lines, line)) {
+    size_t tab = line.find('\t');
+    if (tab != std::string::npos) records[line.substr(0, tab)] = line.substr(tab + 1);
+  }
+  return records;
+}
+
+}  // namespace tollbrook::testing
