@@ -11,3 +11,10 @@ tollbrook_tests(check_interop_tests
 )
 target_link_libraries(check_interop_tests PRIVATE arc_test_support dns_test_support)
 add_dependencies(check_interop_tests tollbrook-check)
+
+tollbrook_tests(check_cli_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/check_cli_test.cpp
+  LAYERS core platform
+)
+target_link_libraries(check_cli_tests PRIVATE arc_test_support)
+add_dependencies(check_cli_tests tollbrook-check)
