@@ -24,3 +24,10 @@ tollbrook_tests(dns_dnsmasq_tests
   LAYERS dns core platform
 )
 target_link_libraries(dns_dnsmasq_tests PRIVATE dns_test_support)
+
+# The committed fuzz corpus of the reply decoder, replayed without libFuzzer.
+add_executable(dns_response_replay ${PROJECT_SOURCE_DIR}/fuzz/dns_response_fuzz.cpp
+                                   ${PROJECT_SOURCE_DIR}/fuzz/message_replay_main.cpp)
+target_link_libraries(dns_response_replay PRIVATE tb_dns tb_core tb_platform)
+add_test(NAME dns_response_corpus
+         COMMAND dns_response_replay ${PROJECT_SOURCE_DIR}/fuzz/corpus/dns_response)
