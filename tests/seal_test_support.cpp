@@ -1,0 +1,89 @@
+#include "tests/seal_test_support.h"
+
+#include <sys/stat.h>
+
+#include <fstream>
+
+#include "core/base64.h"
+#include "core/tag_list.h"
+
+namespace tollbrook::testing {
+
+std::string toolPath(std::string_view name) {
+  return std::string(TOLLBROOK_BINARY_DIR) + "/tools/" + std::string(name);
+}
+
+ProgramRun runSealOracle(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/bin/python3",
+                                   std::string(TOLLBROOK_SOURCE_DIR) + "/tests/seal_oracle.py"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runProgram(argv);
+}
+
+std::string openssl(const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {"/usr/bin/openssl"};
+  argv.insert(argv.end(), args.begin(), args.end());
+  ProgramRun run = runProgram(argv);
+  return run.status == 0 ? run.out : std::string();
+}
+
+std::string base64(std::string_view bytes) {
+  return base64Encode(bytes).value_or("");
+}
+
+std::optional<PrintedSet> parsePrintedSet(const std::string& out) {
+  constexpr std::string_view kAar = "ARC-Authentication-Results: ";
+  constexpr std::string_view kSeal = "\n\nARC-Seal: ";
+  constexpr std::string_view kAms = "\n\nARC-Message-Signature: ";
+  if (!out.starts_with(kAar) || !out.ends_with("\n")) return std::nullopt;
+  size_t seal = out.find(kSeal);
+  size_t ams = out.find(kAms);
+  if (seal == std::string::npos || ams == std::string::npos || ams < seal) return std::nullopt;
+  PrintedSet set;
+  set.aar = out.substr(kAar.size(), seal - kAar.size());
+  set.seal = out.substr(seal + kSeal.size(), ams - seal - kSeal.size());
+  set.ams = out.substr(ams + kAms.size(), out.size() - 1 - ams - kAms.size());
+  return set;
+}
+
+std::string placeOnTop(const PrintedSet& set, const std::string& message) {
+  std::string crlf;
+  for (size_t i = 0; i < message.size(); ++i) {
+    if (message[i] == '\n' && (i == 0 || message[i - 1] != '\r')) crlf.push_back('\r');
+    crlf.push_back(message[i]);
+  }
+  return "ARC-Seal: " + set.seal + "\r\nARC-Message-Signature: " + set.ams +
+         "\r\nARC-Authentication-Results: " + set.aar + "\r\n" + crlf;
+}
+
+std::string unfolded(std::string value) {
+  for (size_t at; (at = value.find("\r\n\t")) != std::string::npos;) value.replace(at, 3, " ");
+  return value;
+}
+
+std::string tagOf(std::string_view value, std::string_view name) {
+  std::optional<std::string_view> tag = findTag(value, name);
+  return tag ? unfolded(std::string(*tag)) : "(absent)";
+}
+
+SealWorld& SealWorld::get() {
+  static SealWorld world;
+  return world;
+}
+
+SealWorld::SealWorld() {
+  ProgramRun chains = runSealOracle({"chains", dir_.path()});
+  if (chains.status != 0) return;
+  records_ = readRecords(dir_.file("records.txt"));
+  sealKey_ = dir_.file("seal.pem");
+  ProgramRun key = runOracle({"keygen", "2048", sealKey_});
+  if (key.status != 0 || chmod(sealKey_.c_str(), 0600) != 0) return;
+  std::string p = key.out.substr(0, key.out.find('\n'));
+  records_["sel._domainkey.seal.example"] = "v=DKIM1; k=rsa; p=" + p;
+  std::string lines;
+  for (const auto& [name, text] : records_) lines += name + "\t" + text + "\n";
+  recordsFile_ = dir_.write("all-records.txt", lines);
+  ok_ = true;
+}
+
+}  // namespace tollbrook::testing
