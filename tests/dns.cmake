@@ -1,6 +1,7 @@
 # DNS resolver tests that run real servers on loopback: the scriptable test
 # server, dnsmasq, and the replay of the committed fuzz corpus.
 add_library(dns_test_support OBJECT
+  ${CMAKE_CURRENT_LIST_DIR}/dns_dnsmasq.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dns_log_capture.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dns_test_server.cpp
 )

@@ -2,31 +2,18 @@
 // record longer than 255 bytes (dnsmasq splits it into character-strings) comes
 // back whole over UDP, and an answer too large for the UDP reply comes back
 // whole over TCP.
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "dns/resolver.h"
+#include "tests/dns_dnsmasq.h"
 #include "tests/dns_log_capture.h"
-
-extern char** environ;
 
 namespace tollbrook {
 namespace {
-
-constexpr const char* kDnsmasq = "/usr/sbin/dnsmasq";
 
 // A 2048-bit RSA public key (SubjectPublicKeyInfo, Base64) made with openssl.
 const std::string kKeyRecord =
@@ -44,113 +31,13 @@ std::vector<std::string> bigRecords() {
   return records;
 }
 
-// A loopback port free for both UDP and TCP at the time of the call.
-uint16_t pickPort() {
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    uint16_t port = 0;
-    if (bind(udp, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-        getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-        bind(tcp, reinterpret_cast<sockaddr*>(&address), length) == 0) {
-      port = ntohs(address.sin_port);
-    }
-    close(udp);
-    close(tcp);
-    if (port != 0) return port;
-  }
-  return 0;
-}
-
-bool acceptsTcp(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
-}
-
-class Dnsmasq {
- public:
-  // Starts dnsmasq on 127.0.0.1 with the given extra options; pid 0 on failure.
-  explicit Dnsmasq(const std::vector<std::string>& records) {
-    for (int attempt = 0; attempt < 5 && pid_ == 0; ++attempt) {
-      port_ = pickPort();
-      if (port_ != 0 && spawn(records) && waitReady()) return;
-      stop();
-    }
-  }
-  ~Dnsmasq() { stop(); }
-  bool running() const { return pid_ != 0; }
-  uint16_t port() const { return port_; }
-
- private:
-  bool spawn(const std::vector<std::string>& records) {
-    std::vector<std::string> args = {kDnsmasq,
-                                     "--no-daemon",
-                                     "--port=" + std::to_string(port_),
-                                     "--listen-address=127.0.0.1",
-                                     "--bind-interfaces",
-                                     "--no-resolv",
-                                     "--no-hosts",
-                                     "--conf-file=/dev/null",
-                                     "--pid-file",
-                                     "--user=root",
-                                     "--local=/test/"};
-    for (const std::string& record : records) args.push_back("--txt-record=" + record);
-    std::vector<char*> argv;
-    for (std::string& arg : args) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-    pid_t pid = 0;
-    int rc = posix_spawn(&pid, kDnsmasq, &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) return false;
-    pid_ = pid;
-    return true;
-  }
-  bool waitReady() {
-    for (int i = 0; i < 200; ++i) {
-      if (acceptsTcp(port_)) return true;
-      int status = 0;
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {  // exited: port taken, or bad option
-        pid_ = 0;
-        return false;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(25));
-    }
-    return false;
-  }
-  void stop() {
-    if (pid_ == 0) return;
-    kill(pid_, SIGTERM);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    pid_ = 0;
-  }
-
-  pid_t pid_ = 0;
-  uint16_t port_ = 0;
-};
-
 class DnsmasqTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (access(kDnsmasq, X_OK) != 0) return;
     std::vector<std::string> records = {"key._domainkey.test," + kKeyRecord,
                                         "multi.test,first,second,third"};
     for (const std::string& text : bigRecords()) records.push_back("big.test," + text);
-    server_ = new Dnsmasq(records);
+    server_ = new testing::DnsmasqServer(records);
   }
   static void TearDownTestSuite() {
     delete server_;
@@ -170,11 +57,11 @@ class DnsmasqTest : public ::testing::Test {
     return std::move(*resolver);
   }
 
-  static Dnsmasq* server_;
+  static testing::DnsmasqServer* server_;
   testing::LogCapture log_;
 };
 
-Dnsmasq* DnsmasqTest::server_ = nullptr;
+testing::DnsmasqServer* DnsmasqTest::server_ = nullptr;
 
 TEST_F(DnsmasqTest, LongKeyRecordComesBackWholeOverUdp) {
   Resolver resolver = make();
