@@ -12,3 +12,17 @@ tollbrook_tests(seal_interop_tests
 )
 target_link_libraries(seal_interop_tests PRIVATE seal_test_support arc_test_support)
 add_dependencies(seal_interop_tests tollbrook-seal tollbrook-check)
+
+tollbrook_tests(seal_cli_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/seal_cli_test.cpp
+  LAYERS core platform
+)
+target_link_libraries(seal_cli_tests PRIVATE seal_test_support arc_test_support dns_test_support)
+add_dependencies(seal_cli_tests tollbrook-seal)
+
+tollbrook_tests(testkey_cli_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/testkey_cli_test.cpp
+  LAYERS core platform
+)
+target_link_libraries(testkey_cli_tests PRIVATE seal_test_support arc_test_support dns_test_support)
+add_dependencies(testkey_cli_tests tollbrook-testkey)
