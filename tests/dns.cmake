@@ -10,6 +10,7 @@ target_link_libraries(dns_test_support PUBLIC tb_core tb_platform Threads::Threa
 
 tollbrook_tests(dns_server_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/dns_resolver_test.cpp
+          ${CMAKE_CURRENT_LIST_DIR}/dns_tcp_exchange_test.cpp
   LAYERS dns core platform
 )
 target_link_libraries(dns_server_tests PRIVATE dns_test_support)
