@@ -18,3 +18,9 @@ tollbrook_tests(check_cli_tests
 )
 target_link_libraries(check_cli_tests PRIVATE arc_test_support)
 add_dependencies(check_cli_tests tollbrook-check)
+
+# The committed corpus of the ARC set fuzz target, replayed without libFuzzer.
+add_executable(arc_sets_replay ${PROJECT_SOURCE_DIR}/fuzz/arc_sets_fuzz.cpp
+                               ${PROJECT_SOURCE_DIR}/fuzz/message_replay_main.cpp)
+target_link_libraries(arc_sets_replay PRIVATE tb_arc tb_crypto tb_dns tb_core tb_platform)
+add_test(NAME arc_sets_corpus COMMAND arc_sets_replay ${PROJECT_SOURCE_DIR}/fuzz/arc_sets_corpus)

@@ -1,0 +1,73 @@
+// Fuzz target: arbitrary bytes as a message, through everything that reads
+// ARC fields before any key is fetched: parsing, set collection, the
+// structural pass, the instance reader and the tag-list readers. Checks the
+// promises of collectArcSets (order, completeness, views into the message).
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "arc/arc_set.h"
+#include "arc/arc_set_instance.h"
+#include "core/message.h"
+#include "core/tag_list.h"
+
+namespace {
+
+using namespace tollbrook;
+
+void check(bool condition) {
+  if (!condition) __builtin_trap();
+}
+
+bool inside(const Message& message, std::string_view view) {
+  const char* begin = message.buffer.data();
+  return view.empty() ||
+         (view.data() >= begin && view.data() + view.size() <= begin + message.buffer.size());
+}
+
+void checkSet(const Message& message, const ArcSet& set, size_t position) {
+  check(set.instance == position + 1);
+  check(!set.aarValue.empty() && !set.amsValue.empty() && !set.sealValue.empty());
+  for (std::string_view text :
+       {set.aarValue, set.amsValue, set.sealValue, set.amsA, set.amsD, set.amsS, set.amsB,
+        set.amsBh, set.amsH, set.sealA, set.sealD, set.sealS, set.sealB}) {
+    check(inside(message, text));
+  }
+  check(set.amsC == "relaxed/relaxed" || inside(message, set.amsC));
+}
+
+void readField(const HeaderField& field) {
+  if (!arcHeaderKind(field.name)) return;
+  std::optional<uint8_t> instance = readArcInstance(field.value);
+  (void)instance;
+  (void)validateTagList(field.value);
+  for (std::string_view tag : {"i", "cv", "a", "b", "bh", "c", "d", "s", "h"}) {
+    if (std::optional<std::string_view> value = findTag(field.value, tag)) {
+      check(value->empty() ||
+            (value->data() >= field.value.data() &&
+             value->data() + value->size() <= field.value.data() + field.value.size()));
+      (void)parseCv(*value);
+    }
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string_view raw(reinterpret_cast<const char*>(data), size);
+  Result<Message> message = parseMessage(raw);
+  if (!message) return 0;
+  for (const HeaderField& field : message->headers) readField(field);
+  Result<std::vector<ArcSet>> sets = collectArcSets(message->headers);
+  if (!sets) {
+    check(!brokenChainReason(sets.error()).empty());
+    return 0;
+  }
+  check(sets->size() <= kMaxArcInstance);
+  for (size_t p = 0; p < sets->size(); ++p) checkSet(*message, (*sets)[p], p);
+  if (std::optional<ChainResult> broken = checkChainStructure(*sets)) {
+    check(broken->cv == Cv::fail && broken->failureClass == FailureClass::none);
+    check(!broken->reason.empty());
+  }
+  return 0;
+}
