@@ -23,7 +23,7 @@ std::unique_ptr<HealthMonitor> makeMonitor(
     std::chrono::milliseconds interval = std::chrono::milliseconds(5000)) {
   HealthMonitorSettings settings;
   settings.port = port;
-  settings.probeTimeoutMs = 50;
+  settings.probeTimeoutMs = 200;  // long enough for an answer on a loaded machine
   settings.probeInterval = interval;
   auto monitor = HealthMonitor::create(servers, settings);
   EXPECT_TRUE(monitor) << errorName(monitor.error());
