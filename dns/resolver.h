@@ -29,11 +29,13 @@ class HealthMonitor;
 
 // Construction parameters. The defaults are the daemon's defaults.
 struct ResolverSettings {
-  // IPv4 dotted-decimal or IPv6 literals; host names are refused.
+  // IPv4 dotted-decimal or IPv6 literals; host names and an empty list are refused.
   std::vector<std::string> nameservers;
   uint16_t port = 53;
-  uint32_t timeoutMs = 5000;  // receive timeout per attempt, and TCP connect bound
-  uint8_t retries = 2;        // extra UDP attempts per server
+  // Receive timeout of each UDP attempt, and the bound of each TCP connect,
+  // send and receive. 0 means the default: a zero socket timeout would wait forever.
+  uint32_t timeoutMs = 5000;
+  uint8_t retries = 2;  // extra UDP attempts per server
   uint32_t cacheCapacity = 1000;
   uint32_t negativeTtl = 60;  // seconds; both this and the capacity 0 mean 1000 and 60
   // Shared, read-only; must outlive the resolver. nullptr: every server is always tried.
