@@ -195,7 +195,8 @@ TEST(ConnectionLabel, LongDaemonNameIsCutButThePeerStays) {
   MilterConnection connection;
   connection.daemonName = std::string(1000, 'd');
   connection.setPeerLabel(std::string(100, 'p'));  // cut to 64
-  std::string_view text = ConnectionLabel(connection, true).text();
+  ConnectionLabel label(connection, true);
+  std::string_view text = label.text();
   EXPECT_EQ(text.substr(text.size() - 66), "[" + std::string(64, 'p') + "]");
 }
 
