@@ -182,6 +182,8 @@ TEST_F(CheckCliTest, MessageFilesOfAnyBytes) {
       "ARC-Authentication-Results: (a (nested \\) comment)) i=(one)1(more); x\r\n"
       "ARC-Message-Signature: i=1; a=rsa-sha256; b=AA\r\n"
       "ARC-Seal: i=1; cv=fail\r\n\r\n";
+  const char nulText[] = "ARC-Seal: i=1;\0cv=none\r\rX: \0\n\n";
+  const std::string withNuls(nulText, sizeof nulText - 1);
   struct Case {
     std::string what, bytes, want;
   };
@@ -199,7 +201,7 @@ TEST_F(CheckCliTest, MessageFilesOfAnyBytes) {
       {"deeply nested comment", nested, "fail reason=broken ARC chain: malformed i= tag"},
       {"nested comments around i=", commentedInstance,
        "fail i=1 reason=first ARC-Seal cv must be none"},
-      {"NUL bytes and bare CRs", std::string("ARC-Seal: i=1;\0cv=none\r\rX: \0\n\n", 32), ""},
+      {"NUL bytes and bare CRs", withNuls, ""},
   };
   for (const Case& c : cases) {
     ProgramRun run = check({"-v", "-p", "9", dir_.write("any.eml", c.bytes)});
