@@ -1,30 +1,22 @@
 #include "tests/arc_test_support.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <ftw.h>
-#include <netinet/in.h>
 #include <poll.h>
-#include <signal.h>
 #include <spawn.h>
-#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
-#include <thread>
 
 extern char** environ;
 
 namespace tollbrook::testing {
 namespace {
-
-constexpr const char* kDnsmasq = "/usr/sbin/dnsmasq";
 
 int removeEntry(const char* path, const struct stat*, int, struct FTW*) {
   return ::remove(path);
@@ -60,29 +52,6 @@ void drain(int outFd, int errFd, std::string& out, std::string& err) {
       }
     }
   }
-}
-
-// A TXT record as dnsmasq's option wants it: character-strings of at most 255
-// bytes separated by commas (dnsmasq keeps quotes given on its command line
-// as part of the text, so none are used; key records hold no commas).
-std::string txtOption(const std::string& name, const std::string& text) {
-  if (text.find(',') != std::string::npos) throw std::invalid_argument("comma in " + text);
-  std::string option = "--txt-record=" + name;
-  for (size_t start = 0; start < text.size(); start += 255) {
-    option += "," + text.substr(start, 255);
-  }
-  return option;
-}
-
-bool acceptsTcp(uint16_t port) {
-  int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_port = htons(port);
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
-  close(fd);
-  return ok;
 }
 
 }  // namespace
@@ -151,85 +120,14 @@ ProgramRun runOracle(const std::vector<std::string>& args) {
   return runProgram(argv);
 }
 
-uint16_t pickLoopbackPort() {
-  for (int attempt = 0; attempt < 20; ++attempt) {
-    int udp = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    int tcp = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    uint16_t port = 0;
-    if (bind(udp, reinterpret_cast<sockaddr*>(&address), length) == 0 &&
-        getsockname(udp, reinterpret_cast<sockaddr*>(&address), &length) == 0 &&
-        bind(tcp, reinterpret_cast<sockaddr*>(&address), length) == 0) {
-      port = ntohs(address.sin_port);
-    }
-    close(udp);
-    close(tcp);
-    if (port != 0) return port;
+std::vector<std::string> dnsmasqRecords(const std::map<std::string, std::string>& records) {
+  std::vector<std::string> options;
+  for (const auto& [name, text] : records) {
+    // dnsmasq splits a value at commas into character-strings; key records hold none.
+    if (text.find(',') != std::string::npos) throw std::invalid_argument("comma in " + text);
+    options.push_back(name + "," + text);
   }
-  return 0;
-}
-
-Dnsmasq::Dnsmasq(const std::map<std::string, std::string>& records) {
-  if (access(kDnsmasq, X_OK) != 0) return;
-  for (int attempt = 0; attempt < 5 && pid_ == 0; ++attempt) {
-    port_ = pickLoopbackPort();
-    if (port_ != 0 && spawn(records) && waitReady()) return;
-    stop();
-  }
-}
-
-Dnsmasq::~Dnsmasq() {
-  stop();
-}
-
-bool Dnsmasq::spawn(const std::map<std::string, std::string>& records) {
-  std::vector<std::string> args = {kDnsmasq,
-                                   "--no-daemon",
-                                   "--port=" + std::to_string(port_),
-                                   "--listen-address=127.0.0.1",
-                                   "--bind-interfaces",
-                                   "--no-resolv",
-                                   "--no-hosts",
-                                   "--conf-file=/dev/null",
-                                   "--pid-file",
-                                   "--user=root",
-                                   "--local=/example/"};
-  for (const auto& [name, text] : records) args.push_back(txtOption(name, text));
-  std::vector<char*> argv = argvOf(args);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
-  pid_t pid = 0;
-  int rc = posix_spawn(&pid, kDnsmasq, &actions, nullptr, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
-  pid_ = pid;
-  return true;
-}
-
-bool Dnsmasq::waitReady() {
-  for (int i = 0; i < 200; ++i) {
-    if (acceptsTcp(port_)) return true;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {  // exited: port taken, or a bad option
-      pid_ = 0;
-      return false;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
-  }
-  return false;
-}
-
-void Dnsmasq::stop() {
-  if (pid_ == 0) return;
-  kill(pid_, SIGTERM);
-  int status = 0;
-  waitpid(pid_, &status, 0);
-  pid_ = 0;
+  return options;
 }
 
 std::map<std::string, std::string> readRecords(const std::string& path) {

@@ -1,11 +1,10 @@
 // Support for the tests that run real programs beside our own: a scratch
-// directory, a program run with its output captured, dnsmasq serving key
-// records on a loopback port it picks, and dkimpy through tests/arc_oracle.py.
+// directory, a program run with its output captured, key records in the form
+// dnsmasq takes them (tests/dns_dnsmasq.h runs it), and dkimpy through
+// tests/arc_oracle.py.
 // Test-thread only.
 #ifndef TOLLBROOK_TESTS_ARC_TEST_SUPPORT_H_
 #define TOLLBROOK_TESTS_ARC_TEST_SUPPORT_H_
-
-#include <sys/types.h>
 
 #include <cstdint>
 #include <map>
@@ -48,30 +47,8 @@ std::string checkToolPath();
 // /usr/bin/python3 tests/arc_oracle.py with these arguments.
 ProgramRun runOracle(const std::vector<std::string>& args);
 
-// dnsmasq on 127.0.0.1 answering TXT records (name -> text; texts over 255
-// bytes are split into character-strings) and NXDOMAIN for other names under
-// .example. running() is false when it could not be started.
-class Dnsmasq {
- public:
-  explicit Dnsmasq(const std::map<std::string, std::string>& records);
-  ~Dnsmasq();
-  Dnsmasq(const Dnsmasq&) = delete;
-  Dnsmasq& operator=(const Dnsmasq&) = delete;
-
-  bool running() const { return pid_ != 0; }
-  uint16_t port() const { return port_; }
-
- private:
-  bool spawn(const std::map<std::string, std::string>& records);
-  bool waitReady();
-  void stop();
-
-  pid_t pid_ = 0;
-  uint16_t port_ = 0;
-};
-
-// A loopback port free for UDP and TCP at the time of the call; 0 if none.
-uint16_t pickLoopbackPort();
+// dnsmasq --txt-record values ("name,text") for records of name -> text.
+std::vector<std::string> dnsmasqRecords(const std::map<std::string, std::string>& records);
 
 // "name<TAB>text" lines, as arc_oracle.py writes records.txt.
 std::map<std::string, std::string> readRecords(const std::string& path);

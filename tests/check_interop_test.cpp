@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "tests/arc_test_support.h"
+#include "tests/dns_dnsmasq.h"
 #include "tests/dns_test_server.h"
 
 namespace tollbrook::testing {
@@ -22,7 +23,7 @@ class CheckInteropTest : public ::testing::Test {
     ASSERT_EQ(made.status, 0) << made.err;
     records_ = new std::map<std::string, std::string>(readRecords(dir_->file("records.txt")));
     dkimpy_ = new std::map<std::string, std::string>(readRecords(dir_->file("dkimpy.txt")));
-    dns_ = new Dnsmasq(*records_);
+    dns_ = new DnsmasqServer(dnsmasqRecords(*records_));
   }
   static void TearDownTestSuite() {
     delete dns_;
@@ -45,13 +46,13 @@ class CheckInteropTest : public ::testing::Test {
   static ScratchDir* dir_;
   static std::map<std::string, std::string>* records_;
   static std::map<std::string, std::string>* dkimpy_;
-  static Dnsmasq* dns_;
+  static DnsmasqServer* dns_;
 };
 
 ScratchDir* CheckInteropTest::dir_ = nullptr;
 std::map<std::string, std::string>* CheckInteropTest::records_ = nullptr;
 std::map<std::string, std::string>* CheckInteropTest::dkimpy_ = nullptr;
-Dnsmasq* CheckInteropTest::dns_ = nullptr;
+DnsmasqServer* CheckInteropTest::dns_ = nullptr;
 
 struct Expectation {
   std::string fixture;

@@ -12,6 +12,7 @@
 #include "dns/resolver.h"
 #include "tools/check/check_options.h"
 #include "tools/check/check_verdict.h"
+#include "tools/common/tool_resolver.h"
 #include "tools/common/tool_support.h"
 
 namespace tollbrook::tools {
@@ -40,20 +41,6 @@ std::vector<HeaderField> validatorHeaders(const Message& message) {
   }
 }
 
-// One nameserver with the daemon's default query settings.
-Resolver makeResolver(const CheckOptions& options) {
-  ResolverSettings settings;
-  try {
-    settings.nameservers = {options.nameserver};
-  } catch (const std::bad_alloc&) {
-    cannotRun(kResolverAllocList);
-  }
-  settings.port = options.port;
-  std::expected<Resolver, std::string_view> resolver = Resolver::create(settings);
-  if (!resolver) cannotRun(resolver.error());
-  return std::move(*resolver);
-}
-
 void printLine(const VerdictLine& line) {
   if (Status written = writeStandardOutput(line.text()); !written) {
     cannotRun(std::string("cannot write to standard output: ") +
@@ -64,7 +51,7 @@ void printLine(const VerdictLine& line) {
 VerdictLine checkMessage(const CheckOptions& options) {
   Message message = readMessage(*options.messageFile);
   std::vector<HeaderField> headers = validatorHeaders(message);
-  Resolver resolver = makeResolver(options);
+  Resolver resolver = oneServerResolver(kCheckToolName, options.nameserver, options.port);
   PublicKeyCache keys;
   Result<std::vector<ArcSet>> sets = collectArcSets(headers);
   if (!sets) {
