@@ -30,6 +30,7 @@ struct Hop {
   std::string sealExtra;  // more tags signed into the seal, such as "h=from; "
   const TestKey* amsKey = &testkeys::rsaKey(1024);
   const TestKey* sealKey = &testkeys::rsaKey(1024);
+  bool amsSpaceAfterColon = true;  // how the AMS field is written
 };
 
 // A message and the ARC sets its hops added, built with the signing inputs
@@ -57,15 +58,16 @@ class Chain {
         std::string(reinterpret_cast<const char*>(canonicalBodyHash(bodyMode, body)->data()), 32));
     std::string ams = "i=" + n + "; a=" + hop.amsA + "; " + hop.amsC + "d=" + hop.amsD +
                       "; s=" + hop.amsS + "; h=" + hop.amsH + "; bh=" + bh + "; b=";
-    std::string amsInput =
-        amsSigningInput(headers, hop.amsH, headerMode, "ARC-Message-Signature: " + ams).value();
+    const std::string amsName =
+        hop.amsSpaceAfterColon ? "ARC-Message-Signature: " : "ARC-Message-Signature:";
+    std::string amsInput = amsSigningInput(headers, hop.amsH, headerMode, amsName + ams).value();
     ams += testkeys::base64(testkeys::signSha256(*hop.amsKey, amsInput));
     std::string seal = "i=" + n + "; a=" + hop.sealA + "; cv=" + cv + "; " + hop.sealExtra +
                        "d=" + hop.sealD + "; s=" + hop.sealS + "; b=";
     std::string sealInput = sealSigningInput(earlier_, aar, ams, "ARC-Seal: " + seal).value();
     seal += testkeys::base64(testkeys::signSha256(*hop.sealKey, sealInput));
     prepend("ARC-Authentication-Results", aar);
-    prepend("ARC-Message-Signature", ams);
+    prepend("ARC-Message-Signature", ams, hop.amsSpaceAfterColon);
     prepend("ARC-Seal", seal);
     const std::string& a = texts_[texts_.size() - 3];
     const std::string& m = texts_[texts_.size() - 2];
@@ -88,6 +90,8 @@ class Chain {
     ADD_FAILURE() << "no " << name << " with " << marker;
   }
 
+  void addField(std::string_view name, std::string_view value) { plain(name, value); }
+
   std::vector<ArcSet> sets() const { return collectArcSets(headers).value(); }
 
   std::vector<HeaderField> headers;
@@ -101,15 +105,16 @@ class Chain {
     while (!value.empty() && (value.back() == ' ' || value.back() == ';')) value.pop_back();
     return value;
   }
+  // Appends a field at the bottom of the header block.
   void plain(std::string_view name, std::string_view value) {
     texts_.emplace_back(name);
     std::string_view n = texts_.back();
     texts_.emplace_back(value);
     headers.push_back({n, texts_.back(), true});
   }
-  void prepend(std::string_view name, std::string value) {
+  void prepend(std::string_view name, std::string value, bool leadingSpace = true) {
     texts_.emplace_back(std::move(value));
-    headers.insert(headers.begin(), HeaderField{name, texts_.back(), true});
+    headers.insert(headers.begin(), HeaderField{name, texts_.back(), leadingSpace});
   }
 
   std::deque<std::string> texts_;
@@ -208,6 +213,32 @@ TEST_F(ValidateChainTest, CanonicalizationsOfTheNewestAms) {
     Chain chain = chainOf(2, [&](int, Hop& hop) { hop.amsC = c; });
     EXPECT_EQ(show(validate(chain)), "pass/none i=2 \"\"") << "input " << c;
   }
+}
+
+TEST_F(ValidateChainTest, TheAmsFieldIsRebuiltAsWritten) {
+  // Simple canonicalization signs the field byte for byte, so a missing space
+  // after the colon must be missing from the rebuilt field too.
+  for (const char* c : {"c=simple/simple; ", "c=relaxed/relaxed; "}) {
+    Chain chain = chainOf(1, [&](int, Hop& hop) {
+      hop.amsC = c;
+      hop.amsSpaceAfterColon = false;
+    });
+    EXPECT_FALSE(chain.sets()[0].amsLeadingSpace);
+    EXPECT_EQ(show(validate(chain)), "pass/none i=1 \"\"") << "input " << c;
+  }
+}
+
+TEST_F(ValidateChainTest, RepeatedFieldsAreSignedFromTheBottom) {
+  Chain chain;
+  chain.addField("From", "Mallory <mallory@example.net>");
+  chain.seal([] {
+    Hop hop;
+    hop.amsH = "from:from:subject";
+    return hop;
+  }());
+  EXPECT_EQ(show(validate(chain)), "pass/none i=1 \"\"");
+  chain.edit("From", "alice", [](std::string& v) { v = "Eve <eve@example.net>"; });
+  EXPECT_EQ(show(validate(chain)), "fail/none i=1 \"AMS verification failed for newest set\"");
 }
 
 TEST_F(ValidateChainTest, EveryVerdictReason) {
