@@ -79,7 +79,7 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
-ProgramRun runProgram(const std::vector<std::string>& argvIn) {
+ProgramRun runProgram(const std::vector<std::string>& argvIn, const char* stdoutPath) {
   std::vector<std::string> args = argvIn;
   std::vector<char*> argv = argvOf(args);
   int out[2], err[2];
@@ -87,7 +87,11 @@ ProgramRun runProgram(const std::vector<std::string>& argvIn) {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  if (stdoutPath != nullptr) {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, stdoutPath, O_WRONLY, 0);
+  } else {
+    posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+  }
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
   pid_t pid = 0;
   int rc = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);

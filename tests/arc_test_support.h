@@ -39,8 +39,9 @@ struct ProgramRun {
 };
 
 // Runs argv[0] (a path) with the rest as arguments, standard input from
-// /dev/null, and collects both outputs.
-ProgramRun runProgram(const std::vector<std::string>& argv);
+// /dev/null, and collects both outputs; with `stdoutPath`, standard output
+// goes to that file instead (out stays empty).
+ProgramRun runProgram(const std::vector<std::string>& argv, const char* stdoutPath = nullptr);
 
 // The built tollbrook-check.
 std::string checkToolPath();

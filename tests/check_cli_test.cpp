@@ -150,6 +150,16 @@ TEST_F(CheckCliTest, RunErrors) {
   });
 }
 
+// A verdict that could not be written is not a verdict: the status says so.
+TEST_F(CheckCliTest, UnwritableOutputIsAFailureToRun) {
+  ProgramRun run = runProgram({checkToolPath(), plain_}, "/dev/full");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "tollbrook-check: cannot write to standard output: NoSpaceLeft\n");
+  run = runProgram({checkToolPath(), "-h"}, "/dev/full");
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.err, "tollbrook-check: cannot write to standard output: NoSpaceLeft\n");
+}
+
 TEST_F(CheckCliTest, StructuralVerdictsNeedNoKeys) {
   expectRuns({
       {{duplicateSeal_}, verdict("fail")},

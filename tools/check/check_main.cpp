@@ -41,8 +41,9 @@ std::vector<HeaderField> validatorHeaders(const Message& message) {
   }
 }
 
-void printLine(const VerdictLine& line) {
-  if (Status written = writeStandardOutput(line.text()); !written) {
+// A verdict that cannot be written must not end with status 0.
+void print(std::string_view text) {
+  if (Status written = writeStandardOutput(text); !written) {
     cannotRun(std::string("cannot write to standard output: ") +
               std::string(errorName(written.error())));
   }
@@ -71,10 +72,10 @@ int run(int argc, char** argv) {
   CheckCommand command = parseCheckArguments(argc, argv);
   if (const OptionError* error = std::get_if<OptionError>(&command)) cannotRun(error->message);
   if (std::holds_alternative<ShowUsage>(command)) {
-    if (!writeStandardOutput(kCheckUsage)) return kExitCannotRun;
+    print(kCheckUsage);
     return 0;
   }
-  printLine(checkMessage(std::get<CheckOptions>(command)));
+  print(checkMessage(std::get<CheckOptions>(command)).text());
   return 0;
 }
 
