@@ -10,7 +10,7 @@ tollbrook_tests(seal_interop_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/seal_interop_test.cpp
   LAYERS core platform
 )
-target_link_libraries(seal_interop_tests PRIVATE seal_test_support arc_test_support)
+target_link_libraries(seal_interop_tests PRIVATE seal_test_support arc_test_support dns_test_support)
 add_dependencies(seal_interop_tests tollbrook-seal tollbrook-check)
 
 tollbrook_tests(seal_cli_tests

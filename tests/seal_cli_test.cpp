@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "tests/dns_dnsmasq.h"
 #include "tests/dns_test_server.h"
 #include "tests/seal_test_support.h"
 
@@ -183,7 +184,7 @@ TEST_F(SealCli, OutputIsByteReproducibleWithAFixedTimestamp) {
     for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
     return text;
   }());
-  Dnsmasq dns(world().records());
+  DnsmasqServer dns(dnsmasqRecords(world().records()));
   ASSERT_TRUE(dns.running());
   std::vector<std::string> common = {"-n", "127.0.0.1",    "-p", std::to_string(dns.port()),
                                      "-t", "1_700_000_000"};

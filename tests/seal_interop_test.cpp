@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/dns_dnsmasq.h"
 #include "tests/seal_test_support.h"
 
 namespace tollbrook::testing {
@@ -17,7 +18,7 @@ namespace {
 class SealInterop : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (SealWorld::get().ok()) dns_ = new Dnsmasq(SealWorld::get().records());
+    if (SealWorld::get().ok()) dns_ = new DnsmasqServer(dnsmasqRecords(SealWorld::get().records()));
   }
   static void TearDownTestSuite() {
     delete dns_;
@@ -76,10 +77,10 @@ class SealInterop : public ::testing::Test {
     return run.out;
   }
 
-  static Dnsmasq* dns_;
+  static DnsmasqServer* dns_;
 };
 
-Dnsmasq* SealInterop::dns_ = nullptr;
+DnsmasqServer* SealInterop::dns_ = nullptr;
 
 TEST_F(SealInterop, NewSetsVerifyWithDkimpyAndTheCheckTool) {
   struct Case {

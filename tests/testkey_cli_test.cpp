@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/dns_dnsmasq.h"
 #include "tests/dns_test_server.h"
 #include "tests/seal_test_support.h"
 
@@ -96,7 +97,7 @@ class TestkeyCli : public ::testing::Test {
         {"split._domainkey.tk.example",
          "v=DKIM1; p=" + keys_->rsaPublic.substr(0, 100) + " " + keys_->rsaPublic.substr(100)},
     };
-    dns_ = new Dnsmasq(records);
+    dns_ = new DnsmasqServer(dnsmasqRecords(records));
   }
   static void TearDownTestSuite() {
     delete dns_;
@@ -119,11 +120,11 @@ class TestkeyCli : public ::testing::Test {
   }
 
   static Keys* keys_;
-  static Dnsmasq* dns_;
+  static DnsmasqServer* dns_;
 };
 
 Keys* TestkeyCli::keys_ = nullptr;
-Dnsmasq* TestkeyCli::dns_ = nullptr;
+DnsmasqServer* TestkeyCli::dns_ = nullptr;
 
 TEST_F(TestkeyCli, ComparesThePublishedKeyWithTheLocalOne) {
   const std::string sizeWarning =

@@ -18,6 +18,7 @@
 #include "core/message.h"
 #include "crypto/private_key.h"
 #include "dns/resolver.h"
+#include "tools/common/tool_resolver.h"
 #include "tools/common/tool_support.h"
 #include "tools/seal/seal_connection.h"
 #include "tools/seal/seal_options.h"
@@ -66,19 +67,6 @@ bool carriesFailedSeal(const ExistingChain& chain) {
     if (set.sealCv == Cv::fail) return true;
   }
   return false;
-}
-
-Resolver makeResolver(const SealOptions& options) {
-  ResolverSettings settings;
-  try {
-    settings.nameservers = {options.nameserver};
-  } catch (const std::bad_alloc&) {
-    cannotRun(kResolverAllocList);
-  }
-  settings.port = options.port;
-  std::expected<Resolver, std::string_view> resolver = Resolver::create(settings);
-  if (!resolver) cannotRun(resolver.error());
-  return std::move(*resolver);
 }
 
 // The cv to seal. A chain that could not be judged now is never sealed as
@@ -150,7 +138,7 @@ int seal(const SealOptions& options) {
     cannotRun("the chain is already at the maximum instance");
   }
   uint32_t instance = chain.sets.empty() ? 1 : chain.sets.back().instance + 1u;
-  Resolver resolver = makeResolver(options);
+  Resolver resolver = oneServerResolver(kSealToolName, options.nameserver, options.port);
   Cv cv = decideCv(options, chain, message, resolver);
   std::unique_ptr<MilterConnection> connection = loadConnection(message);
 

@@ -11,6 +11,7 @@
 #include "core/number_syntax.h"
 #include "core/tag_list.h"
 #include "dns/resolver.h"
+#include "tools/common/tool_resolver.h"
 #include "tools/common/tool_support.h"
 #include "tools/testkey/local_key.h"
 
@@ -138,12 +139,8 @@ Result<std::string> localPublicText(const KeyRecord& record, std::string_view pa
 }
 
 int compareKeys(const Options& options, std::string_view name) {
-  ResolverSettings settings;
-  settings.nameservers = {std::string(options.nameserver)};
-  settings.port = options.port;
-  auto resolver = Resolver::create(settings);
-  if (!resolver) cannotRun(resolver.error());
-  auto records = resolver->queryTxt(name);
+  Resolver resolver = oneServerResolver(kTestkeyToolName, options.nameserver, options.port);
+  auto records = resolver.queryTxt(name);
   if (!records) {
     writeErr("DNS lookup failed for " + std::string(name) + "\n");
     cannotRun("cannot resolve DNS TXT record");
