@@ -55,36 +55,25 @@ SealResult<std::string> hashBody(const MessageToSeal& message) {
   return std::move(*encoded);
 }
 
-// The relaxed AMS signing input, built from the same primitives as the
-// verifier's so that each part can be named when it fails.
+// The relaxed AMS signing input, built by the same code the verifier uses; only
+// the step names of its failures are the sealer's own.
 SealResult<std::string> amsInput(const MessageToSeal& message, std::string_view signedHeaders,
                                  std::string_view amsTemplate) {
-  constexpr auto kRelaxed = CanonicalizationMode::Relaxed;
-  std::string input;
-  auto selected = selectSignedHeaders(signedHeaders, message.headers);
-  if (!selected) return failStep(kSignedHeaders, selected.error());
-  for (const HeaderField& field : *selected) {
-    Status status =
-        appendCanonicalHeader(input, kRelaxed, field.name, field.leadingSpace, field.value);
-    if (!status) return failStep(kSignedHeaders, status.error());
-    try {
-      input.append("\r\n");
-    } catch (const std::bad_alloc&) {
-      return failStep(kSignedHeaders, Error::OutOfMemory);
-    }
-  }
   auto headerText = arcHeaderText(kAmsName, amsTemplate);
   if (!headerText) return failStep(kAmsHeaderText, headerText.error());
-  std::string canonical;
-  if (Status status = appendCanonicalHeaderText(canonical, kRelaxed, *headerText); !status) {
-    return failStep(kAmsHeaderCanonicalize, status.error());
+  AmsInputStage stage = AmsInputStage::Assemble;
+  auto input = amsSigningInput(message.headers, signedHeaders, CanonicalizationMode::Relaxed,
+                               *headerText, &stage);
+  if (input) return std::move(*input);
+  switch (stage) {
+    case AmsInputStage::SignedHeaders:
+      return failStep(kSignedHeaders, input.error());
+    case AmsInputStage::SignatureHeader:
+      return failStep(kAmsHeaderCanonicalize, input.error());
+    case AmsInputStage::Assemble:
+      break;
   }
-  try {
-    input.append(canonical);
-  } catch (const std::bad_alloc&) {
-    return failStep(kAmsInputAssemble, Error::OutOfMemory);
-  }
-  return input;
+  return failStep(kAmsInputAssemble, input.error());
 }
 
 struct SignatureSteps {

@@ -79,28 +79,36 @@ Result<std::string> stripSignatureValue(std::string_view headerText) {
 
 Result<std::string> amsSigningInput(std::span<const HeaderField> headers,
                                     std::string_view signedHeaders, CanonicalizationMode headerMode,
-                                    std::string_view amsHeaderText) {
+                                    std::string_view amsHeaderText, AmsInputStage* failedStage) {
+  AmsInputStage stage = AmsInputStage::SignedHeaders;
+  auto failAt = [&](Error error) {
+    if (failedStage != nullptr) *failedStage = stage;
+    return fail(error);
+  };
   auto selected = selectSignedHeaders(signedHeaders, headers);
-  if (!selected) return fail(selected.error());
+  if (!selected) return failAt(selected.error());
   try {
     std::string input;
     size_t size = amsHeaderText.size();
     for (const HeaderField& field : *selected) size += field.name.size() + field.value.size() + 4;
+    stage = AmsInputStage::Assemble;
     input.reserve(size);
+    stage = AmsInputStage::SignedHeaders;
     for (const HeaderField& field : *selected) {
       if (auto status =
               appendCanonicalHeader(input, headerMode, field.name, field.leadingSpace, field.value);
           !status) {
-        return fail(status.error());
+        return failAt(status.error());
       }
       input.append(kCrLf);
     }
+    stage = AmsInputStage::SignatureHeader;
     if (auto status = appendCanonicalHeaderText(input, headerMode, amsHeaderText); !status) {
-      return fail(status.error());
+      return failAt(status.error());
     }
     return input;
   } catch (const std::bad_alloc&) {
-    return fail(Error::OutOfMemory);
+    return failAt(Error::OutOfMemory);
   }
 }
 

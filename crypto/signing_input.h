@@ -7,6 +7,7 @@
 #ifndef TOLLBROOK_CRYPTO_SIGNING_INPUT_H_
 #define TOLLBROOK_CRYPTO_SIGNING_INPUT_H_
 
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,15 +43,25 @@ namespace tollbrook {
 [[nodiscard]] Result<std::vector<HeaderField>> selectSignedHeaders(
     std::string_view signedHeaders, std::span<const HeaderField> headers);
 
+// The part of an AMS signing input being built when it failed, for the sealer,
+// which names each of its steps.
+enum class AmsInputStage : uint8_t {
+  Assemble,         // sizing the buffer the input is assembled in
+  SignedHeaders,    // selecting, rebuilding and canonicalizing the signed fields
+  SignatureHeader,  // canonicalizing the signature header text
+};
+
 // What an ARC-Message-Signature signs: each selected field canonicalized with
 // `headerMode` plus CR LF, then the canonical signature header text without
 // CR LF. `amsHeaderText` is the whole "ARC-Message-Signature:..." text with an
 // empty b= value (for verification: stripSignatureValue of the received one).
+// On failure `failedStage`, when given, says which part failed.
 // Errors: MalformedHeader (relaxed, amsHeaderText without ':'), OutOfMemory.
 [[nodiscard]] Result<std::string> amsSigningInput(std::span<const HeaderField> headers,
                                                   std::string_view signedHeaders,
                                                   CanonicalizationMode headerMode,
-                                                  std::string_view amsHeaderText);
+                                                  std::string_view amsHeaderText,
+                                                  AmsInputStage* failedStage = nullptr);
 
 // The three header values of one earlier ARC set, as stored (no names).
 struct SealedSetText {
