@@ -14,6 +14,7 @@
 #include "tools/check/check_verdict.h"
 #include "tools/common/tool_resolver.h"
 #include "tools/common/tool_support.h"
+#include "tools/common/validation_args.h"
 
 namespace tollbrook::tools {
 namespace {
@@ -43,16 +44,14 @@ std::vector<HeaderField> validatorHeaders(const Message& message) {
 
 // A verdict that cannot be written must not end with status 0.
 void print(std::string_view text) {
-  if (Status written = writeStandardOutput(text); !written) {
-    cannotRun(std::string("cannot write to standard output: ") +
-              std::string(errorName(written.error())));
-  }
+  writeStandardOutputOrExit(kCheckToolName, text);
 }
 
 VerdictLine checkMessage(const CheckOptions& options) {
   Message message = readMessage(*options.messageFile);
   std::vector<HeaderField> headers = validatorHeaders(message);
-  Resolver resolver = oneServerResolver(kCheckToolName, options.nameserver, options.port);
+  Resolver resolver =
+      oneServerResolver(kCheckToolName, options.validation.nameserver, options.validation.port);
   PublicKeyCache keys;
   Result<std::vector<ArcSet>> sets = collectArcSets(headers);
   if (!sets) {
@@ -60,9 +59,8 @@ VerdictLine checkMessage(const CheckOptions& options) {
     return VerdictLine::brokenChain(sets.error(), options.verbose);
   }
   if (sets->empty()) return VerdictLine::none();
-  ValidationOptions validation{resolver, keys, options.maxEvaluationMs, options.minimumKeyBits,
-                               options.maxKeyRecords};
-  ChainResult result = validateChain(validation, *sets, headers, message.body);
+  ChainResult result = validateChain(validationOptions(options.validation, resolver, keys), *sets,
+                                     headers, message.body);
   return VerdictLine::validated(result, options.verbose);
 }
 
@@ -83,9 +81,6 @@ int run(int argc, char** argv) {
 }  // namespace tollbrook::tools
 
 int main(int argc, char** argv) {
-  try {
-    return tollbrook::tools::run(argc, argv);
-  } catch (const std::bad_alloc&) {
-    tollbrook::tools::exitWithError(tollbrook::tools::kCheckToolName, "out of memory");
-  }
+  return tollbrook::tools::runTool(tollbrook::tools::kCheckToolName, tollbrook::tools::run, argc,
+                                   argv);
 }

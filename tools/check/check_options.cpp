@@ -1,10 +1,6 @@
 #include "tools/check/check_options.h"
 
-#include <limits>
 #include <optional>
-
-#include "core/number_syntax.h"
-#include "tools/common/tool_support.h"
 
 namespace tollbrook::tools {
 
@@ -30,52 +26,15 @@ const std::string_view kCheckUsage =
 
 namespace {
 
-constexpr uint32_t kLowestMinimumKeyBits = 1024;
+bool takesValue(std::string_view arg) {
+  return arg == "-f" || isValidationOption(arg);
+}
 
 // Applies the value of one value-taking option; an error message on failure.
 std::optional<std::string> applyValue(CheckOptions& options, char option, std::string_view value) {
-  switch (option) {
-    case 'f':
-      options.messageFile = value;
-      return std::nullopt;
-    case 'n':
-      options.nameserver = value;
-      return std::nullopt;
-    case 'p': {
-      std::optional<uint64_t> port = parseUnsignedNumber(value, 65535);
-      if (!port) return "-p must be a port number";
-      options.port = static_cast<uint16_t>(*port);
-      return std::nullopt;
-    }
-    case 'b': {
-      std::optional<uint64_t> bits =
-          parseUnsignedNumber(value, std::numeric_limits<uint32_t>::max());
-      if (!bits) return "-b must be a number";
-      options.minimumKeyBits =
-          *bits < kLowestMinimumKeyBits ? kLowestMinimumKeyBits : static_cast<uint32_t>(*bits);
-      return std::nullopt;
-    }
-    case 'r': {
-      std::optional<uint64_t> count = parseUnsignedNumber(value, 255);
-      if (!count) return "-r must be a number";
-      if (*count == 0) return "-r must be at least 1";
-      options.maxKeyRecords = static_cast<uint8_t>(*count);
-      return std::nullopt;
-    }
-    case 'm': {
-      std::optional<int64_t> ms = parseSignedNumber(value);
-      if (!ms) return "-m must be a number of milliseconds";
-      if (*ms < 0) return "-m must be 0 (disabled) or a positive number of milliseconds";
-      options.maxEvaluationMs = *ms;
-      return std::nullopt;
-    }
-    default:
-      return "invalid arguments";
-  }
-}
-
-bool takesValue(std::string_view arg) {
-  return arg == "-f" || arg == "-n" || arg == "-p" || arg == "-b" || arg == "-r" || arg == "-m";
+  if (option != 'f') return applyValidationOption(options.validation, option, value);
+  options.messageFile = value;
+  return std::nullopt;
 }
 
 }  // namespace

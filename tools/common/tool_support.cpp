@@ -5,6 +5,8 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <new>
+#include <string>
 
 #include "core/log.h"
 #include "platform/errno_map.h"
@@ -47,6 +49,21 @@ Status writeStandardOutput(std::string_view text) {
     text.remove_prefix(static_cast<size_t>(written));
   }
   return {};
+}
+
+void writeStandardOutputOrExit(std::string_view tool, std::string_view text) {
+  if (Status written = writeStandardOutput(text); !written) {
+    exitWithError(tool, std::string("cannot write to standard output: ") +
+                            std::string(errorName(written.error())));
+  }
+}
+
+int runTool(std::string_view tool, int (*run)(int, char**), int argc, char** argv) {
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+    exitWithError(tool, "out of memory");
+  }
 }
 
 Arguments::Arguments(int argc, char** argv)

@@ -1,7 +1,8 @@
 // What every command-line tool shares: its error exit ("{tool}: {message}" on
 // standard error, status 2), SIGPIPE ignored so a closed pipe is a write error
 // rather than a silent death, standard-error logging under the tool's name,
-// whole writes to standard output, and the reading of option values.
+// whole writes to standard output, the reading of option values and what a
+// command line can ask for.
 // The tools are single-threaded; call these from the main thread.
 #ifndef TOLLBROOK_TOOLS_COMMON_TOOL_SUPPORT_H_
 #define TOLLBROOK_TOOLS_COMMON_TOOL_SUPPORT_H_
@@ -11,6 +12,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <variant>
 
 #include "core/error.h"
 
@@ -32,6 +34,15 @@ void useStderrLogging(std::string_view ident, uint8_t level = 3);
 // writes. Error: the errno kind of the failed write (BrokenPipe, ...).
 [[nodiscard]] Status writeStandardOutput(std::string_view text);
 
+// writeStandardOutput, or on failure exitWithError(tool, "cannot write to
+// standard output: {error kind}"): output that was not written must not end
+// with status 0.
+void writeStandardOutputOrExit(std::string_view tool, std::string_view text);
+
+// Calls run(argc, argv) and returns its status; an allocation failure that
+// reaches this far ends with exitWithError(tool, "out of memory").
+int runTool(std::string_view tool, int (*run)(int, char**), int argc, char** argv);
+
 // The command line read left to right, one argument at a time.
 class Arguments {
  public:
@@ -51,6 +62,15 @@ class Arguments {
 
 // "missing argument for {option}".
 std::string missingArgumentMessage(std::string_view option);
+
+// What a command line asks for: the usage text, a run with the tool's
+// options, or an error message to exit with.
+struct ShowUsage {};
+struct OptionError {
+  std::string message;
+};
+template <typename Options>
+using ToolCommand = std::variant<ShowUsage, Options, OptionError>;
 
 }  // namespace tollbrook::tools
 

@@ -20,6 +20,7 @@
 #include "dns/resolver.h"
 #include "tools/common/tool_resolver.h"
 #include "tools/common/tool_support.h"
+#include "tools/common/validation_args.h"
 #include "tools/seal/seal_connection.h"
 #include "tools/seal/seal_options.h"
 
@@ -76,9 +77,8 @@ Cv decideCv(const SealOptions& options, const ExistingChain& chain, const Messag
   if (chain.broken) return Cv::fail;
   if (chain.sets.empty()) return Cv::none;
   PublicKeyCache keys;
-  ValidationOptions validation{resolver, keys, options.maxEvaluationMs, options.minimumKeyBits,
-                               options.maxKeyRecords};
-  ChainResult result = validateChain(validation, chain.sets, message.headers, message.body);
+  ChainResult result = validateChain(validationOptions(options.validation, resolver, keys),
+                                     chain.sets, message.headers, message.body);
   switch (result.failureClass) {
     case FailureClass::none:
       return result.cv;
@@ -121,10 +121,7 @@ uint64_t currentSeconds() {
 void printSet(const ArcSetValues& set) {
   std::string text = "ARC-Authentication-Results: " + set.aar + "\n\nARC-Seal: " + set.seal +
                      "\n\nARC-Message-Signature: " + set.ams + "\n";
-  if (Status written = writeStandardOutput(text); !written) {
-    cannotRun(std::string("cannot write to standard output: ") +
-              std::string(errorName(written.error())));
-  }
+  writeStandardOutputOrExit(kSealToolName, text);
 }
 
 int seal(const SealOptions& options) {
@@ -138,7 +135,8 @@ int seal(const SealOptions& options) {
     cannotRun("the chain is already at the maximum instance");
   }
   uint32_t instance = chain.sets.empty() ? 1 : chain.sets.back().instance + 1u;
-  Resolver resolver = oneServerResolver(kSealToolName, options.nameserver, options.port);
+  Resolver resolver =
+      oneServerResolver(kSealToolName, options.validation.nameserver, options.validation.port);
   Cv cv = decideCv(options, chain, message, resolver);
   std::unique_ptr<MilterConnection> connection = loadConnection(message);
 
@@ -170,10 +168,10 @@ int run(int argc, char** argv) {
   ignoreSigpipe();
   useStderrLogging(kSealToolName);
   SealCommand command = parseSealArguments(argc, argv);
-  if (const SealOptionError* error = std::get_if<SealOptionError>(&command)) {
+  if (const OptionError* error = std::get_if<OptionError>(&command)) {
     cannotRun(error->message);
   }
-  if (std::holds_alternative<ShowSealUsage>(command)) {
+  if (std::holds_alternative<ShowUsage>(command)) {
     if (!writeStandardOutput(kSealUsage)) return kExitCannotRun;
     return 0;
   }
@@ -184,9 +182,6 @@ int run(int argc, char** argv) {
 }  // namespace tollbrook::tools
 
 int main(int argc, char** argv) {
-  try {
-    return tollbrook::tools::run(argc, argv);
-  } catch (const std::bad_alloc&) {
-    tollbrook::tools::exitWithError(tollbrook::tools::kSealToolName, "out of memory");
-  }
+  return tollbrook::tools::runTool(tollbrook::tools::kSealToolName, tollbrook::tools::run, argc,
+                                   argv);
 }

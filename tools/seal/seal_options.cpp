@@ -3,7 +3,6 @@
 #include <limits>
 
 #include "core/number_syntax.h"
-#include "tools/common/tool_support.h"
 
 namespace tollbrook::tools {
 
@@ -50,11 +49,9 @@ const std::string_view kSealUsage =
 
 namespace {
 
-constexpr uint32_t kLowestMinimumKeyBits = 1024;
-
 bool takesValue(std::string_view arg) {
-  for (std::string_view option :
-       {"-d", "-s", "-k", "-a", "--headers", "--methods", "-t", "-n", "-p", "-b", "-r", "-m"}) {
+  if (isValidationOption(arg)) return true;
+  for (std::string_view option : {"-d", "-s", "-k", "-a", "--headers", "--methods", "-t"}) {
     if (arg == option) return true;
   }
   return false;
@@ -75,31 +72,12 @@ std::optional<std::string> applyValue(SealOptions& options, std::string_view opt
     options.signedHeaders = value;
   } else if (option == "--methods") {
     options.methods = value;
-  } else if (option == "-n") {
-    options.nameserver = value;
   } else if (option == "-t") {
     std::optional<uint64_t> t = parseUnsignedNumber(value, std::numeric_limits<uint64_t>::max());
     if (!t) return "-t must be a number";
     options.timestamp = *t;
-  } else if (option == "-p") {
-    std::optional<uint64_t> port = parseUnsignedNumber(value, 65535);
-    if (!port) return "-p must be a port number";
-    options.port = static_cast<uint16_t>(*port);
-  } else if (option == "-b") {
-    std::optional<uint64_t> bits = parseUnsignedNumber(value, std::numeric_limits<uint32_t>::max());
-    if (!bits) return "-b must be a number";
-    options.minimumKeyBits =
-        *bits < kLowestMinimumKeyBits ? kLowestMinimumKeyBits : static_cast<uint32_t>(*bits);
-  } else if (option == "-r") {
-    std::optional<uint64_t> count = parseUnsignedNumber(value, 255);
-    if (!count) return "-r must be a number";
-    if (*count == 0) return "-r must be at least 1";
-    options.maxKeyRecords = static_cast<uint8_t>(*count);
-  } else if (option == "-m") {
-    std::optional<int64_t> ms = parseSignedNumber(value);
-    if (!ms) return "-m must be a number of milliseconds";
-    if (*ms < 0) return "-m must be 0 (disabled) or a positive number of milliseconds";
-    options.maxEvaluationMs = *ms;
+  } else {
+    return applyValidationOption(options.validation, option[1], value);
   }
   return std::nullopt;
 }
@@ -119,18 +97,18 @@ SealCommand parseSealArguments(int argc, char** argv) {
   Arguments args(argc, argv);
   while (!args.done()) {
     std::string_view arg = args.take();
-    if (arg == "-h" || arg == "--help") return ShowSealUsage{};
+    if (arg == "-h" || arg == "--help") return ShowUsage{};
     if (takesValue(arg)) {
       std::optional<std::string_view> value = args.takeValue();
-      if (!value) return SealOptionError{std::string(arg) + " needs a value"};
-      if (auto error = applyValue(options, arg, *value)) return SealOptionError{*error};
+      if (!value) return OptionError{std::string(arg) + " needs a value"};
+      if (auto error = applyValue(options, arg, *value)) return OptionError{*error};
     } else if (arg.starts_with('-')) {
-      return SealOptionError{"unknown option (use -h for help)"};
+      return OptionError{"unknown option (use -h for help)"};
     } else {
       options.messageFile = arg;
     }
   }
-  if (auto error = missingRequired(options)) return SealOptionError{*error};
+  if (auto error = missingRequired(options)) return OptionError{*error};
   return options;
 }
 

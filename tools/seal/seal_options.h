@@ -7,7 +7,9 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <variant>
+
+#include "tools/common/tool_support.h"
+#include "tools/common/validation_args.h"
 
 namespace tollbrook::tools {
 
@@ -26,19 +28,10 @@ struct SealOptions {
   std::string signedHeaders = "from:to:subject:date:message-id";
   std::string methods;                // comma-separated local methods
   std::optional<uint64_t> timestamp;  // -t; now when absent
-  std::string nameserver = "127.0.0.1";
-  uint16_t port = 53;
-  uint32_t minimumKeyBits = 1024;
-  uint8_t maxKeyRecords = 3;
-  int64_t maxEvaluationMs = 20000;
+  ValidationArgs validation;          // -n, -p, -b, -r, -m: for the existing chain
 };
 
-// What the command line asks for: the usage text, a run, or an error message.
-struct ShowSealUsage {};
-struct SealOptionError {
-  std::string message;
-};
-using SealCommand = std::variant<ShowSealUsage, SealOptions, SealOptionError>;
+using SealCommand = ToolCommand<SealOptions>;
 
 SealCommand parseSealArguments(int argc, char** argv);
 
