@@ -3,44 +3,15 @@
 #include <cstddef>
 
 #include "core/ascii.h"
+#include "core/cfws.h"
 #include "core/number_syntax.h"
 #include "core/tag_list.h"
 
 namespace tollbrook {
 namespace {
 
-// Skips one parenthesised comment starting at value[pos] == '('. Comments nest,
-// a backslash quotes the next byte, and an unclosed comment runs to the end.
-size_t skipComment(std::string_view value, size_t pos) {
-  int depth = 0;
-  while (pos < value.size()) {
-    char c = value[pos++];
-    if (c == '\\') {
-      if (pos < value.size()) ++pos;
-    } else if (c == '(') {
-      ++depth;
-    } else if (c == ')') {
-      if (--depth == 0) return pos;
-    }
-  }
-  return pos;
-}
-
-size_t skipCommentsAndSpace(std::string_view value, size_t pos) {
-  while (pos < value.size()) {
-    if (isFoldingSpace(value[pos])) {
-      ++pos;
-    } else if (value[pos] == '(') {
-      pos = skipComment(value, pos);
-    } else {
-      break;
-    }
-  }
-  return pos;
-}
-
 bool expectByte(std::string_view value, size_t& pos, char wanted) {
-  pos = skipCommentsAndSpace(value, pos);
+  pos = skipSpaceAndComments(value, pos);
   if (pos >= value.size() || value[pos] != wanted) return false;
   ++pos;
   return true;
@@ -51,7 +22,7 @@ bool expectByte(std::string_view value, size_t& pos, char wanted) {
 std::optional<uint8_t> readInstanceFastForm(std::string_view value) {
   size_t pos = 0;
   if (!expectByte(value, pos, 'i') || !expectByte(value, pos, '=')) return std::nullopt;
-  pos = skipCommentsAndSpace(value, pos);
+  pos = skipSpaceAndComments(value, pos);
   unsigned number = 0;
   size_t digits = 0;
   while (digits < 2 && pos < value.size() && isAsciiDigit(value[pos])) {

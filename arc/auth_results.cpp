@@ -1,49 +1,14 @@
 #include "arc/auth_results.h"
 
 #include "core/ascii.h"
+#include "core/cfws.h"
 
 namespace tollbrook {
 namespace {
 
-// Position just past the comment that opens at `pos` (text[pos] == '(').
-size_t skipComment(std::string_view text, size_t pos) {
-  int depth = 0;
-  while (pos < text.size()) {
-    char c = text[pos++];
-    if (c == '\\') {
-      if (pos < text.size()) ++pos;
-    } else if (c == '(') {
-      ++depth;
-    } else if (c == ')') {
-      if (--depth == 0) return pos;
-    }
-  }
-  return pos;
-}
-
-// Position just past the quoted string that opens at `pos` (text[pos] == '"').
-size_t skipQuoted(std::string_view text, size_t pos) {
-  ++pos;
-  while (pos < text.size()) {
-    char c = text[pos++];
-    if (c == '\\') {
-      if (pos < text.size()) ++pos;
-    } else if (c == '"') {
-      return pos;
-    }
-  }
-  return pos;
-}
-
 // The result token: up to SP, HTAB, LF, CR or '(', a quoted string taken whole.
 std::string_view resultToken(std::string_view text, size_t pos) {
-  size_t start = pos;
-  while (pos < text.size()) {
-    char c = text[pos];
-    if (c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '(') break;
-    pos = (c == '"') ? skipQuoted(text, pos) : pos + 1;
-  }
-  return text.substr(start, pos - start);
+  return text.substr(pos, skipWord(text, pos) - pos);
 }
 
 std::optional<Resinfo> readResinfo(std::string_view piece) {
@@ -68,20 +33,6 @@ bool claimsAuthservId(std::string_view value, std::string_view authservId) {
   if (rest.size() == authservId.size()) return true;
   char after = rest[authservId.size()];
   return after == ' ' || after == '\t' || after == ';';
-}
-
-size_t skipSpaceAndComments(std::string_view text, size_t pos) {
-  while (pos < text.size()) {
-    char c = text[pos];
-    if (isFoldingSpace(c)) {
-      ++pos;
-    } else if (c == '(') {
-      pos = skipComment(text, pos);
-    } else {
-      break;
-    }
-  }
-  return pos;
 }
 
 ResinfoScanner::ResinfoScanner(std::string_view value) {

@@ -32,10 +32,6 @@ class ResinfoScanner {
   bool done_ = false;
 };
 
-// Skips SP, HTAB, CR, LF and parenthesised comments (nested, backslash escapes;
-// an unterminated comment runs to the end) from `pos`; returns the new position.
-size_t skipSpaceAndComments(std::string_view text, size_t pos);
-
 }  // namespace tollbrook
 
 #endif  // TOLLBROOK_ARC_AUTH_RESULTS_H_

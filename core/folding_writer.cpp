@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/ascii.h"
+#include "core/cfws.h"
 
 namespace tollbrook {
 
@@ -17,48 +18,9 @@ std::string_view withoutTrailingBlanks(std::string_view text) {
   return text;
 }
 
-// Whitespace between appendText tokens, and what ends a plain word.
+// Whitespace between appendText tokens.
 bool isTextSpace(char c) {
   return isAnySpace(c);
-}
-bool endsWord(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '(';
-}
-
-// Returns the index just past a comment starting at `start` ('('), counting
-// nesting; a backslash escapes the next byte; unterminated runs to the end.
-size_t skipComment(std::string_view text, size_t start) {
-  size_t depth = 0;
-  for (size_t i = start; i < text.size(); ++i) {
-    if (text[i] == '\\') {
-      ++i;
-    } else if (text[i] == '(') {
-      ++depth;
-    } else if (text[i] == ')' && --depth == 0) {
-      return i + 1;
-    }
-  }
-  return text.size();
-}
-
-// Returns the index just past a quoted string whose opening quote is at `start`.
-size_t skipQuoted(std::string_view text, size_t start) {
-  for (size_t i = start + 1; i < text.size(); ++i) {
-    if (text[i] == '\\') {
-      ++i;
-    } else if (text[i] == '"') {
-      return i + 1;
-    }
-  }
-  return text.size();
-}
-
-size_t skipWord(std::string_view text, size_t start) {
-  size_t i = start;
-  while (i < text.size() && !endsWord(text[i])) {
-    i = text[i] == '"' ? skipQuoted(text, i) : i + 1;
-  }
-  return i;
 }
 
 size_t tokenEnd(std::string_view text, size_t start) {
