@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "core/base64.h"
+#include "core/test_text.h"
 #include "crypto/test_util.h"
 #include "testsupport/alloc_failure.h"
 

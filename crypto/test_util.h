@@ -1,10 +1,7 @@
-// Small helpers shared by the crypto tests: readable byte strings in failure
-// messages, and the error of a Result that may hold a value.
+// A small helper shared by the crypto tests: the error of a Result that may
+// hold a value. Readable byte strings come from core/test_text.h.
 #ifndef TOLLBROOK_CRYPTO_TEST_UTIL_H_
 #define TOLLBROOK_CRYPTO_TEST_UTIL_H_
-
-#include <string>
-#include <string_view>
 
 #include "core/error.h"
 
@@ -14,28 +11,6 @@ namespace tollbrook::testing {
 template <typename T>
 Error errorOf(const Result<T>& result) {
   return result ? Error::Unexpected : result.error();
-}
-
-// Quoted, with CR, LF, HTAB and other non-printing bytes escaped.
-inline std::string show(std::string_view bytes) {
-  static constexpr char kDigits[] = "0123456789abcdef";
-  std::string out = "\"";
-  for (unsigned char c : bytes) {
-    if (c == '\r') {
-      out += "\\r";
-    } else if (c == '\n') {
-      out += "\\n";
-    } else if (c == '\t') {
-      out += "\\t";
-    } else if (c < 0x20 || c >= 0x7f || c == '"' || c == '\\') {
-      out += "\\x";
-      out += kDigits[c >> 4];
-      out += kDigits[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out + "\"";
 }
 
 }  // namespace tollbrook::testing

@@ -10,7 +10,6 @@
 #include "core/message.h"
 #include "core/test_text.h"
 #include "crypto/canonicalization.h"
-#include "crypto/test_util.h"
 #include "tests/crypto_test_support.h"
 
 namespace tollbrook {
