@@ -118,13 +118,24 @@ def read_records(path):
     return records
 
 
-def arc_verify(message, records):
-    """dkimpy's verdict: (cv, reason), with key records answered from `records`."""
+def write_records(path, records):
+    """The inverse of read_records."""
+    with open(path, "w", encoding="ascii") as f:
+        for name, text in sorted(records.items()):
+            f.write("%s\t%s\n" % (name, text))
+
+
+def record_lookup(records):
+    """A dkimpy dnsfunc answering key queries from `records` (name -> text)."""
     def dnsfunc(name, timeout=5):
         text = records.get(name.decode("ascii").rstrip("."))
         return None if text is None else text.encode("ascii")
+    return dnsfunc
 
-    cv, _, reason = dkim.arc_verify(message, dnsfunc=dnsfunc)
+
+def arc_verify(message, records):
+    """dkimpy's verdict: (cv, reason), with key records answered from `records`."""
+    cv, _, reason = dkim.arc_verify(message, dnsfunc=record_lookup(records))
     return (cv.decode("ascii") if cv else "none-ended"), reason
 
 
@@ -166,6 +177,12 @@ class Keys:
 
     def publish(self, selector, domain, text):
         self.records["%s._domainkey.%s" % (selector, domain)] = text
+
+    def publish_hops(self, count, p_text):
+        """Publishes p_text under the names of hops 1 to count (see hop_names)."""
+        for k in range(1, count + 1):
+            selector, domain = hop_names(k)
+            self.publish(selector.decode(), domain.decode(), key_record(p_text))
 
 
 def hop_names(k):
@@ -253,15 +270,21 @@ def replace_once(old, new):
     return change
 
 
+def write_messages(outdir, cases, records):
+    """OUTDIR/<case>.eml for each case (name -> message) and OUTDIR/records.txt."""
+    for name, message in cases.items():
+        with open(os.path.join(outdir, name + ".eml"), "wb") as f:
+            f.write(message)
+    write_records(os.path.join(outdir, "records.txt"), records)
+
+
 def write_fixtures(outdir):
     os.makedirs(outdir, exist_ok=True)
     keys = Keys(outdir)
     main = keys.make("main", 2048)
     small = keys.make("small", 1024)
     weak = keys.make("weak", 512)
-    for k in range(1, 6):
-        selector, domain = hop_names(k)
-        keys.publish(selector.decode(), domain.decode(), key_record(main))
+    keys.publish_hops(5, main)
     keys.publish("small", "hop1.example", key_record(small))
     keys.publish("small", "hop2.example", key_record(small))
     keys.publish("weak", "hop2.example", key_record(weak))
@@ -306,17 +329,10 @@ def write_fixtures(outdir):
     cases["cv_fail_3"] = build_chain(keys, [relaxed, relaxed, {"cv": b"fail"}])
     cases["nxdomain_1"] = build_chain(keys, [{"selector": b"missing"}])
 
-    verdicts = []
-    for name, message in sorted(cases.items()):
-        with open(os.path.join(outdir, name + ".eml"), "wb") as f:
-            f.write(message)
-        cv, _ = arc_verify(message, keys.records)
-        verdicts.append("%s\t%s\n" % (name, cv))
-    with open(os.path.join(outdir, "records.txt"), "w", encoding="ascii") as f:
-        for name, text in sorted(keys.records.items()):
-            f.write("%s\t%s\n" % (name, text))
+    write_messages(outdir, cases, keys.records)
     with open(os.path.join(outdir, "dkimpy.txt"), "w", encoding="ascii") as f:
-        f.writelines(verdicts)
+        for name, message in sorted(cases.items()):
+            f.write("%s\t%s\n" % (name, arc_verify(message, keys.records)[0]))
 
 
 def main(argv):

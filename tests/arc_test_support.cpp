@@ -113,15 +113,23 @@ ProgramRun runProgram(const std::vector<std::string>& argvIn, const char* stdout
   return run;
 }
 
+std::string toolPath(std::string_view name) {
+  return std::string(TOLLBROOK_BINARY_DIR) + "/tools/" + std::string(name);
+}
+
 std::string checkToolPath() {
-  return std::string(TOLLBROOK_BINARY_DIR) + "/tools/tollbrook-check";
+  return toolPath("tollbrook-check");
+}
+
+ProgramRun runTestScript(std::string_view script, const std::vector<std::string>& args) {
+  std::vector<std::string> argv = {
+      "/usr/bin/python3", std::string(TOLLBROOK_SOURCE_DIR) + "/tests/" + std::string(script)};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return runProgram(argv);
 }
 
 ProgramRun runOracle(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"/usr/bin/python3",
-                                   std::string(TOLLBROOK_SOURCE_DIR) + "/tests/arc_oracle.py"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return runProgram(argv);
+  return runTestScript("arc_oracle.py", args);
 }
 
 std::vector<std::string> dnsmasqRecords(const std::map<std::string, std::string>& records) {

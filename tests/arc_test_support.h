@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace tollbrook::testing {
@@ -43,9 +44,14 @@ struct ProgramRun {
 // goes to that file instead (out stays empty).
 ProgramRun runProgram(const std::vector<std::string>& argv, const char* stdoutPath = nullptr);
 
+// The built program tools/<name>.
+std::string toolPath(std::string_view name);
 // The built tollbrook-check.
 std::string checkToolPath();
-// /usr/bin/python3 tests/arc_oracle.py with these arguments.
+
+// /usr/bin/python3 tests/<script> with these arguments.
+ProgramRun runTestScript(std::string_view script, const std::vector<std::string>& args);
+// runTestScript("arc_oracle.py", args).
 ProgramRun runOracle(const std::vector<std::string>& args);
 
 // dnsmasq --txt-record values ("name,text") for records of name -> text.

@@ -42,10 +42,7 @@ VOUCHED_HEADERS = (
 def write_chains(outdir):
     os.makedirs(outdir, exist_ok=True)
     keys = arc_oracle.Keys(outdir)
-    main = keys.make("main", 2048)
-    for k in range(1, 5):
-        selector, domain = arc_oracle.hop_names(k)
-        keys.publish(selector.decode(), domain.decode(), arc_oracle.key_record(main))
+    keys.publish_hops(4, keys.make("main", 2048))
     relaxed = {}
     simple = {"canon": b"simple/simple"}
     cases = {
@@ -65,12 +62,7 @@ def write_chains(outdir):
     cases["set_removed_3"] = arc_oracle.remove_set(
         arc_oracle.build_chain(keys, [relaxed] * 3), 2)
     cases["cv_fail_3"] = arc_oracle.build_chain(keys, [relaxed, relaxed, {"cv": b"fail"}])
-    for name, message in cases.items():
-        with open(os.path.join(outdir, name + ".eml"), "wb") as f:
-            f.write(message)
-    with open(os.path.join(outdir, "records.txt"), "w", encoding="ascii") as f:
-        for name, text in sorted(keys.records.items()):
-            f.write("%s\t%s\n" % (name, text))
+    arc_oracle.write_messages(outdir, cases, keys.records)
 
 
 def instance_of(field_value):
@@ -97,14 +89,10 @@ def only_newest_fields(message, instance):
 def verify_set(message, records, instance, scope):
     if scope == "alone":
         message = only_newest_fields(message, instance)
-
-    def dnsfunc(name, timeout=5):
-        text = records.get(name.decode("ascii").rstrip("."))
-        return None if text is None else text.encode("ascii")
-
     verifier = dkim.ARC(message)
     _, arc_headers = verifier.sorted_arc_headers()
-    result = verifier.verify_instance(arc_headers, instance, dnsfunc=dnsfunc)
+    result = verifier.verify_instance(arc_headers, instance,
+                                      dnsfunc=arc_oracle.record_lookup(records))
     word = lambda ok: "ok" if ok else "bad"
     return "ams=%s seal=%s" % (word(result["ams-valid"]), word(result["as-valid"]))
 

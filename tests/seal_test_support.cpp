@@ -9,15 +9,8 @@
 
 namespace tollbrook::testing {
 
-std::string toolPath(std::string_view name) {
-  return std::string(TOLLBROOK_BINARY_DIR) + "/tools/" + std::string(name);
-}
-
 ProgramRun runSealOracle(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"/usr/bin/python3",
-                                   std::string(TOLLBROOK_SOURCE_DIR) + "/tests/seal_oracle.py"};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return runProgram(argv);
+  return runTestScript("seal_oracle.py", args);
 }
 
 std::string openssl(const std::vector<std::string>& args) {
@@ -56,9 +49,15 @@ std::string placeOnTop(const PrintedSet& set, const std::string& message) {
          "\r\nARC-Authentication-Results: " + set.aar + "\r\n" + crlf;
 }
 
+// One pass is enough: the space put in can never be part of a fold.
 std::string unfolded(std::string value) {
-  for (size_t at; (at = value.find("\r\n\t")) != std::string::npos;) value.replace(at, 3, " ");
-  return value;
+  constexpr std::string_view kFold = "\r\n\t";
+  std::string out;
+  size_t from = 0;
+  for (size_t at; (at = value.find(kFold, from)) != std::string::npos; from = at + kFold.size()) {
+    out.append(value, from, at - from).push_back(' ');
+  }
+  return out.append(value, from);
 }
 
 std::string tagOf(std::string_view value, std::string_view name) {

@@ -15,10 +15,7 @@
 
 namespace tollbrook::testing {
 
-// The built program tools/<name>.
-std::string toolPath(std::string_view name);
-
-// /usr/bin/python3 tests/seal_oracle.py with these arguments.
+// runTestScript("seal_oracle.py", args).
 ProgramRun runSealOracle(const std::vector<std::string>& args);
 
 // The standard output of the openssl command line with these arguments
