@@ -2,21 +2,20 @@
 # (through tests/arc_oracle.py), dnsmasq and the built tool.
 add_library(arc_test_support OBJECT ${CMAKE_CURRENT_LIST_DIR}/arc_test_support.cpp)
 target_include_directories(arc_test_support PUBLIC ${PROJECT_SOURCE_DIR})
-target_compile_definitions(arc_test_support PRIVATE TOLLBROOK_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
-                                                    TOLLBROOK_BINARY_DIR="${PROJECT_BINARY_DIR}")
 
 tollbrook_tests(check_interop_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/check_interop_test.cpp
   LAYERS dns core platform
 )
-target_link_libraries(check_interop_tests PRIVATE arc_test_support dns_test_support)
+target_link_libraries(check_interop_tests PRIVATE arc_test_support program_test_support
+                                                  dns_test_support)
 add_dependencies(check_interop_tests tollbrook-check)
 
 tollbrook_tests(check_cli_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/check_cli_test.cpp
   LAYERS core platform
 )
-target_link_libraries(check_cli_tests PRIVATE arc_test_support)
+target_link_libraries(check_cli_tests PRIVATE arc_test_support program_test_support)
 add_dependencies(check_cli_tests tollbrook-check)
 
 # The committed corpus of the ARC set fuzz target, replayed without libFuzzer.

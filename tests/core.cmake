@@ -13,3 +13,4 @@ tollbrook_tests(core_oracle_tests
   SOURCES ${PROJECT_SOURCE_DIR}/tests/core_message_oracle_test.cpp
   LAYERS core platform
 )
+target_link_libraries(core_oracle_tests PRIVATE program_test_support)

@@ -1,15 +1,13 @@
 // Compares parseMessage with dkimpy's RFC 822 reader on well-formed messages:
 // the same fields (name, and the text after the colon) and the same body.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
 #include "core/message.h"
 #include "core/test_text.h"
+#include "tests/program_run.h"
 
 namespace tollbrook {
 namespace {
@@ -24,20 +22,11 @@ for name, value in headers:
 print('body', body.hex())
 )";
 
-std::string runOracle(const std::string& dir, const std::string& path) {
-  std::string script = dir + "/oracle.py";
-  FILE* file = std::fopen(script.c_str(), "w");
-  std::fputs(kOracle, file);
-  std::fclose(file);
-  std::string command = "/usr/bin/python3 " + script + " " + path;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return "(oracle did not start)";
-  std::string out;
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof(chunk), pipe)) > 0) out.append(chunk, n);
-  ::pclose(pipe);
-  return out;
+// dkimpy's reading of the message file at `path`, in the shape ours() gives.
+std::string runOracle(const testing::ScratchDir& dir, const std::string& path) {
+  std::string script = dir.write("oracle.py", kOracle);
+  testing::ProgramRun run = testing::runProgram({"/usr/bin/python3", script, path});
+  return run.status == 0 ? run.out : "(oracle failed: " + run.err + ")";
 }
 
 // Our fields in dkimpy's shape: the value is everything after the colon plus CR LF.
@@ -64,20 +53,15 @@ TEST(ParseMessageOracle, AgreesWithDkimpyOnWellFormedMessages) {
       "A: 1\nB: 2\n\n",
       manyFields + "\nbody\n",
   };
-  char dir[] = "/tmp/tb-core-oracleXXXXXX";
-  ASSERT_NE(::mkdtemp(dir), nullptr);
-  std::string path = std::string(dir) + "/m.eml";
+  testing::ScratchDir dir;
+  ASSERT_TRUE(dir.ok());
+  std::string path = dir.file("m.eml");
   for (const auto& raw : messages) {
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    ASSERT_EQ(::write(fd, raw.data(), raw.size()), static_cast<ssize_t>(raw.size()));
-    ::close(fd);
+    ASSERT_TRUE(testing::writeFile(path, raw));
     auto message = readMessageFile(path);
     ASSERT_TRUE(message) << errorName(message.error());
     EXPECT_EQ(ours(*message), runOracle(dir, path)) << "input \"" << raw.substr(0, 60) << "\"";
   }
-  ::unlink(path.c_str());
-  ::unlink((std::string(dir) + "/oracle.py").c_str());
-  ::rmdir(dir);
 }
 
 }  // namespace

@@ -4,3 +4,4 @@ tollbrook_tests(crypto_interop_tests
   SOURCES crypto_canonicalization_oracle_test.cpp crypto_key_test.cpp
   LAYERS crypto core platform
 )
+target_link_libraries(crypto_interop_tests PRIVATE program_test_support)

@@ -10,7 +10,7 @@
 #include "core/message.h"
 #include "core/test_text.h"
 #include "crypto/canonicalization.h"
-#include "tests/crypto_test_support.h"
+#include "tests/program_run.h"
 
 namespace tollbrook {
 namespace {
@@ -38,12 +38,12 @@ std::vector<std::string> words(const std::string& line) {
 
 // Sends every request to one dkimpy run and returns its answer lines.
 std::vector<std::string> askOracle(const std::vector<std::string>& requests) {
-  testing::TempDir dir;
+  testing::ScratchDir dir;
   EXPECT_TRUE(dir.ok());
   std::string input;
   for (const std::string& request : requests) input += request + "\n";
   const std::string script = std::string(TOLLBROOK_SOURCE_DIR) + "/tests/crypto_canon_oracle.py";
-  const testing::CommandResult run = testing::runCommand(dir, {kPython, script}, input);
+  const testing::ProgramRun run = testing::runProgramWithInput(dir, {kPython, script}, input);
   EXPECT_EQ(run.status, 0) << run.err;
   std::vector<std::string> lines;
   std::istringstream out(run.out);

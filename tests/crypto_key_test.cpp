@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "crypto/private_key.h"
-#include "tests/crypto_test_support.h"
+#include "tests/program_run.h"
 
 namespace tollbrook {
 namespace {
@@ -21,7 +21,7 @@ const char* const kOpenssl = "/usr/bin/openssl";
 class KeyFiles : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    dir_ = new testing::TempDir();
+    dir_ = new testing::ScratchDir();
     ASSERT_TRUE(dir_->ok());
     genpkey("rsa2048.pem", {"-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:2048"});
     genpkey("rsa1024.pem", {"-algorithm", "RSA", "-pkeyopt", "rsa_keygen_bits:1024"});
@@ -43,7 +43,7 @@ class KeyFiles : public ::testing::Test {
   static std::string path(std::string_view name) { return dir_->file(name); }
 
   static void run(const std::vector<std::string>& argv) {
-    const testing::CommandResult result = testing::runCommand(*dir_, argv);
+    const testing::ProgramRun result = testing::runProgram(argv);
     ASSERT_EQ(result.status, 0) << argv[1] << ": " << result.err;
   }
 
@@ -59,7 +59,7 @@ class KeyFiles : public ::testing::Test {
     ASSERT_EQ(chmod(path(name).c_str(), mode), 0) << name;
   }
 
-  static inline testing::TempDir* dir_ = nullptr;
+  static inline testing::ScratchDir* dir_ = nullptr;
 };
 
 TEST_F(KeyFiles, LoaderChecksInOrder) {
@@ -143,21 +143,21 @@ TEST_F(KeyFiles, SignaturesMatchAndVerifyWithOpenssl) {
       EXPECT_EQ(signature->size(), rsaKeyBits(*key) / 8) << name;
       ASSERT_TRUE(testing::writeFile(path("data"), input));
       ASSERT_TRUE(testing::writeFile(path("sig"), *signature));
-      const testing::CommandResult verify = testing::runCommand(
-          *dir_, {kOpenssl, "dgst", "-sha256", "-verify", path(std::string(name) + ".pub"),
-                  "-signature", path("sig"), path("data")});
+      const testing::ProgramRun verify = testing::runProgram(
+          {kOpenssl, "dgst", "-sha256", "-verify", path(std::string(name) + ".pub"), "-signature",
+           path("sig"), path("data")});
       EXPECT_EQ(verify.status, 0) << name << ", " << input.size() << " bytes: " << verify.out
                                   << verify.err;
       EXPECT_EQ(verify.out, "Verified OK\n") << name;
-      const testing::CommandResult sign =
-          testing::runCommand(*dir_, {kOpenssl, "dgst", "-sha256", "-sign", pem, path("data")});
+      const testing::ProgramRun sign =
+          testing::runProgram({kOpenssl, "dgst", "-sha256", "-sign", pem, path("data")});
       ASSERT_EQ(sign.status, 0) << sign.err;
       EXPECT_EQ(sign.out, *signature) << name << ", " << input.size() << " bytes";
 
       ASSERT_TRUE(testing::writeFile(path("data"), std::string(input) + "x"));
-      const testing::CommandResult tampered = testing::runCommand(
-          *dir_, {kOpenssl, "dgst", "-sha256", "-verify", path(std::string(name) + ".pub"),
-                  "-signature", path("sig"), path("data")});
+      const testing::ProgramRun tampered = testing::runProgram(
+          {kOpenssl, "dgst", "-sha256", "-verify", path(std::string(name) + ".pub"), "-signature",
+           path("sig"), path("data")});
       EXPECT_NE(tampered.status, 0) << name << ": a changed input still verified";
     }
   }

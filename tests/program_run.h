@@ -1,0 +1,62 @@
+// Support for the tests that run real programs beside our own (dkimpy, the
+// openssl command line, the built tools): a scratch directory, whole-file
+// reads and writes, and a program run with its output captured.
+// Test-thread only.
+#ifndef TOLLBROOK_TESTS_PROGRAM_RUN_H_
+#define TOLLBROOK_TESTS_PROGRAM_RUN_H_
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace tollbrook::testing {
+
+// A directory under /tmp, removed with its files when the object goes. The
+// constructor throws std::runtime_error when the directory cannot be made.
+class ScratchDir {
+ public:
+  ScratchDir();
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+
+  // True while the directory is there and writable.
+  bool ok() const;
+  const std::string& path() const { return path_; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+  // Writes `bytes` to the named file and returns its path.
+  std::string write(std::string_view name, std::string_view bytes) const;
+
+ private:
+  std::string path_;
+};
+
+// Replaces the file at `path` with `bytes`; false when that fails.
+bool writeFile(const std::string& path, std::string_view bytes);
+// The whole file; empty when it cannot be read.
+std::string readFile(const std::string& path);
+
+struct ProgramRun {
+  int status = -1;  // exit status, or -1 when the program did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs argv[0] (a path) with the rest as arguments, standard input from
+// /dev/null, and collects both outputs; with `stdoutPath`, standard output
+// goes to that file instead (out stays empty).
+ProgramRun runProgram(const std::vector<std::string>& argv, const char* stdoutPath = nullptr);
+
+// runProgram with `input` as standard input, passed through a file in `dir`.
+ProgramRun runProgramWithInput(const ScratchDir& dir, const std::vector<std::string>& argv,
+                               std::string_view input);
+
+// The built program tools/<name>.
+std::string toolPath(std::string_view name);
+
+// /usr/bin/python3 tests/<script> with these arguments.
+ProgramRun runTestScript(std::string_view script, const std::vector<std::string>& args);
+
+}  // namespace tollbrook::testing
+
+#endif  // TOLLBROOK_TESTS_PROGRAM_RUN_H_
