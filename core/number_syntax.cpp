@@ -11,19 +11,15 @@ struct SignedMagnitude {
   uint64_t magnitude = 0;
 };
 
-// Digits with single '_' between them; nullopt on bad syntax or a value over limit.
+// Digits with '_' separators anywhere but first or last (a run of them is as
+// good as one); nullopt on bad syntax or a value over limit.
 std::optional<uint64_t> parseDigits(std::string_view digits, uint64_t limit) {
   if (digits.empty() || !isAsciiDigit(digits.front()) || !isAsciiDigit(digits.back())) {
     return std::nullopt;
   }
   uint64_t value = 0;
-  for (size_t i = 0; i < digits.size(); ++i) {
-    char c = digits[i];
-    if (c == '_') {
-      // Never first or last (checked above), and never two in a row.
-      if (!isAsciiDigit(digits[i + 1])) return std::nullopt;
-      continue;
-    }
+  for (char c : digits) {
+    if (c == '_') continue;
     if (!isAsciiDigit(c)) return std::nullopt;
     auto digit = static_cast<uint64_t>(c - '0');
     if (digit > limit || value > (limit - digit) / 10) return std::nullopt;
