@@ -34,6 +34,12 @@ Result<std::string> txtCacheKey(std::string_view name);
 class ResolverCache {
  public:
   explicit ResolverCache(uint32_t capacity = 1000) : capacity_(capacity) {}
+  // The index holds views of keys owned by list nodes: moving keeps the nodes,
+  // copying would leave the copy's index pointing into the original.
+  ResolverCache(ResolverCache&&) noexcept = default;
+  ResolverCache& operator=(ResolverCache&&) noexcept = default;
+  ResolverCache(const ResolverCache&) = delete;
+  ResolverCache& operator=(const ResolverCache&) = delete;
 
   // The entry under key if it expires later than now; nullptr otherwise. The
   // pointer lives until the next insert.

@@ -1,6 +1,6 @@
-// Connecting a stream socket within a time limit. FreeBSD bounds connection
-// establishment with TCP_KEEPINIT; Linux has no such option, so the connect is
-// made non-blocking and waited for with poll. Runs on the calling thread.
+// Connecting a stream socket within a time limit. The connect is made
+// non-blocking and waited for with poll on every platform; where the platform
+// has TCP_KEEPINIT (FreeBSD) it is set as well. Runs on the calling thread.
 #ifndef TOLLBROOK_PLATFORM_TCP_CONNECT_H_
 #define TOLLBROOK_PLATFORM_TCP_CONNECT_H_
 
