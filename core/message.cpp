@@ -39,6 +39,8 @@ size_t findByte(std::string_view raw, char byte, size_t from, size_t to) {
 // between line ends are copied whole, and the position of the next LF is kept
 // across lone CRs so a text full of CRs is still read once.
 void normaliseLineEndings(std::string_view raw, std::vector<char>& buffer) {
+  // An empty view may carry no storage at all, and memchr must not see null.
+  if (raw.empty()) return;
   size_t missing = countMissingLineEndBytes(raw);
   if (missing == 0) {
     buffer.assign(raw.begin(), raw.end());

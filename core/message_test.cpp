@@ -69,6 +69,10 @@ TEST(ParseMessage, FieldsAndBody) {
     ASSERT_TRUE(message.has_value());
     EXPECT_EQ(render(*message), c.want) << "input \"" << c.raw << "\"";
   }
+  // A view with no storage behind it at all is an empty message too.
+  auto none = parseMessage(std::string_view());
+  ASSERT_TRUE(none.has_value());
+  EXPECT_EQ(render(*none), "body=");
 }
 
 TEST(ParseMessage, LfOnlyFileEqualsCrLfFile) {
