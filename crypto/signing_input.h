@@ -38,7 +38,7 @@ namespace tollbrook {
 // time (names compared with headerNameEquals) selects its (k+1)-th occurrence
 // counted from the bottom of `headers`; names with no such occurrence select
 // nothing. Pieces are split at ':' and trimmed of SP, HTAB, CR, LF; empty
-// pieces are skipped. Runs in time linear in the sizes of both inputs.
+// pieces are skipped. Sorts both sides, so hostile h= lists cost n log n.
 // Error: OutOfMemory.
 [[nodiscard]] Result<std::vector<HeaderField>> selectSignedHeaders(
     std::string_view signedHeaders, std::span<const HeaderField> headers);
