@@ -29,7 +29,7 @@ void appendWithinLimit(MilterConnection& connection, std::string_view chunk) {
 
 void abandonBody(MilterConnection& connection) {
   connection.bodyIncomplete = true;
-  connection.body = {};  // a too-large message costs no more than the limit
+  releaseBody(connection);  // a too-large message costs no more than the limit
 }
 
 }  // namespace

@@ -45,6 +45,13 @@ TEST(BodyHandler, ZeroMeansUnlimitedAndGrowthStaysWithinTheLimit) {
   for (int i = 0; i < 244; ++i) handleBodyChunk(limited, chunk);
   EXPECT_FALSE(limited.bodyIncomplete);
   EXPECT_LE(limited.body.capacity(), 1000000u);
+
+  // The chunk that passes the limit gives the whole buffer back, not just its contents.
+  ::testing::internal::CaptureStderr();
+  handleBodyChunk(limited, chunk);
+  ::testing::internal::GetCapturedStderr();
+  EXPECT_TRUE(limited.bodyIncomplete);
+  EXPECT_EQ(limited.body.capacity(), std::string().capacity());
 }
 
 TEST(BodyHandler, AllocationFailureAbandonsTheCopy) {

@@ -100,15 +100,30 @@ void accumulateHeaderPacket(MilterConnection& connection, std::string_view data)
   storeHeader(connection, name, value, leadingSpace);
 }
 
+namespace {
+
+// Swapping with an empty container is the one way that frees the buffer too.
+// Only for containers whose default constructor does not allocate.
+template <typename Container>
+void release(Container& container) noexcept {
+  Container().swap(container);
+}
+
+}  // namespace
+
+void releaseBody(MilterConnection& connection) {
+  release(connection.body);
+}
+
 void resetMessage(MilterConnection& connection) {
   connection.mailAddr.reset();
   connection.rcptAddr.reset();
   connection.queueId.reset();
-  connection.headers = {};
-  connection.headerStorage = {};
+  release(connection.headers);
+  connection.headerStorage.clear();  // frees the strings and all but one block
   connection.envelopeSender.reset();
-  connection.recipients = {};
-  connection.body = {};
+  release(connection.recipients);
+  releaseBody(connection);
   connection.headerBytes = 0;
   connection.headerLimitReached = false;
   connection.bodyIncomplete = false;

@@ -124,6 +124,10 @@ enum class HeaderStore : uint8_t {
 HeaderStore storeHeader(MilterConnection& connection, std::string_view name, std::string_view value,
                         bool leadingSpace);
 
+// Empties the accumulated body and gives its buffer back to the allocator
+// (clearing or assigning an empty string would keep the capacity).
+void releaseBody(MilterConnection& connection);
+
 // Discards the per-message state: the message macros, header list, envelope,
 // recipients and body; clears the header byte count and both flags.
 // Connection-level data stays.

@@ -149,9 +149,9 @@ TEST(ResetMessage, KeepsConnectionDataAndDropsMessageData) {
   connection.queueId = "ABC123";
   connection.envelopeSender = "<a@example.org>";
   connection.recipients = {"<b@example.org>"};
-  connection.body = "body";
+  connection.body = std::string(100000, 'b');
   connection.bodyIncomplete = true;
-  storeHeader(connection, "Subject", "x", true);
+  for (int i = 0; i < 100; ++i) storeHeader(connection, "Subject", "x", true);
 
   resetMessage(connection);
   EXPECT_EQ(connection.clientAddr, "192.0.2.1");
@@ -167,6 +167,10 @@ TEST(ResetMessage, KeepsConnectionDataAndDropsMessageData) {
   EXPECT_TRUE(connection.headers.empty());
   EXPECT_EQ(connection.headerBytes, 0u);
   EXPECT_FALSE(connection.bodyIncomplete);
+  // An idle connection must not keep the last message's buffers.
+  EXPECT_EQ(connection.body.capacity(), std::string().capacity());
+  EXPECT_EQ(connection.headers.capacity(), 0u);
+  EXPECT_EQ(connection.recipients.capacity(), 0u);
 }
 
 TEST(ConnectionLabel, NamesDaemonAndPeer) {
