@@ -36,7 +36,8 @@ void useStderrLogging(std::string_view ident, uint8_t level) {
   settings.sink = LogSink::Stderr;
   settings.level = level;
   setLogIdent(ident);
-  openThreadLog();
+  // No openThreadLog(): the stderr sink needs no socket, and a tool's lines
+  // carry no process id (the pid field stays 0).
 }
 
 Status writeStandardOutput(std::string_view text) {

@@ -28,6 +28,7 @@ void ignoreSigpipe();
 
 // Logging to standard error under `ident`, showing severities up to `level`
 // (3, err, by default: the resolver's warnings and debug lines stay quiet).
+// No pid is recorded, so the lines read "{ident}[0]: ...".
 void useStderrLogging(std::string_view ident, uint8_t level = 3);
 
 // Writes all of `text` to standard output, retrying short and interrupted
