@@ -149,15 +149,16 @@ bool isIdentityElement(const std::array<unsigned char, kSeedSize>& publicKey) {
   return true;
 }
 
-Result<std::array<unsigned char, kSeedSize>> decodeSeed(std::string_view text) {
+// Decodes straight into the caller's array, which the caller wipes: returning
+// the seed by value would leave an unwiped copy behind on the stack.
+Status decodeSeed(std::string_view text, std::array<unsigned char, kSeedSize>& seed) {
   auto decoded = base64Decode(text);
   if (!decoded) return fail(decoded.error());
-  std::array<unsigned char, kSeedSize> seed{};
   bool sized = decoded->size() == kSeedSize;
   if (sized) std::memcpy(seed.data(), decoded->data(), kSeedSize);
   OPENSSL_cleanse(decoded->data(), decoded->size());
   if (!sized) return fail(Error::InvalidSeedLength);
-  return seed;
+  return {};
 }
 
 }  // namespace
@@ -187,15 +188,18 @@ Result<std::string> ed25519PublicKeyText(std::string_view path, PrivateKey& hold
   if (Status status = extractArmouredText(file.view(), text); !status) {
     return fail(status.error());
   }
-  auto seed = decodeSeed(text.view());
-  if (!seed) return fail(seed.error());
-  auto publicKey = derivePublicKey(*seed);
+  std::array<unsigned char, kSeedSize> seed{};
+  if (Status status = decodeSeed(text.view(), seed); !status) {
+    OPENSSL_cleanse(seed.data(), seed.size());
+    return fail(status.error());
+  }
+  auto publicKey = derivePublicKey(seed);
   std::array<unsigned char, 2 * kSeedSize> pair{};
   if (publicKey) {
-    std::memcpy(pair.data(), seed->data(), kSeedSize);
+    std::memcpy(pair.data(), seed.data(), kSeedSize);
     std::memcpy(pair.data() + kSeedSize, publicKey->data(), kSeedSize);
   }
-  OPENSSL_cleanse(seed->data(), seed->size());
+  OPENSSL_cleanse(seed.data(), seed.size());
   if (!publicKey) return fail(publicKey.error());
   if (isIdentityElement(*publicKey)) {
     OPENSSL_cleanse(pair.data(), pair.size());
