@@ -144,6 +144,11 @@ TEST_F(SealCli, RefusesInputsItCannotUse) {
   }
   std::string atFifty = dir.write("fifty.eml", fifty + "From: a@example.org\r\n\r\nbody\r\n");
   std::string bare = world().message("bare_0");
+  // One field more than the daemon accumulates: sealing the 500 it kept would
+  // sign and vouch for a header block that is not the message's.
+  std::string manyFields = "From: a@example.org\r\n";
+  for (int i = 0; i < 500; ++i) manyFields += "X-Filler: " + std::to_string(i) + "\r\n";
+  std::string overLimit = dir.write("many-fields.eml", manyFields + "\r\nbody\r\n");
   struct Case {
     std::string what;
     std::vector<std::string> args;
@@ -161,6 +166,9 @@ TEST_F(SealCli, RefusesInputsItCannotUse) {
       {"instance 50 reached", with({atFifty}), "the chain is already at the maximum instance"},
       {"nameserver not an address", with({"-n", "dns.example", bare}),
        "DNS resolver: invalid nameserver address"},
+      {"more header fields than MaxHeaders", with({overLimit}),
+       "the header block exceeds the daemon's limits (MaxHeaders=500, MaxHeaderBytes=1048576); "
+       "the daemon would not seal this message"},
   };
   for (const Case& c : cases) {
     ProgramRun run = seal(c.args);
