@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "dns/dns_record.h"
 #include "dns/wire_bytes.h"
 
 namespace tollbrook {
@@ -9,7 +10,6 @@ namespace tollbrook {
 namespace {
 
 constexpr uint16_t kFlagsRecursionDesired = 0x0100;
-constexpr uint16_t kTypeTxt = 16;
 constexpr uint16_t kTypeOpt = 41;
 constexpr uint16_t kClassIn = 1;
 
@@ -73,7 +73,7 @@ Result<std::string> buildTxtQuery(std::string_view name, uint16_t identifier) {
     query.reserve(12 + name.size() + 2 + 4 + 11);
     appendHeader(query, identifier);
     if (auto status = encodeName(name, query); !status) return fail(status.error());
-    appendU16(query, kTypeTxt);
+    appendU16(query, kDnsTypeTxt);
     appendU16(query, kClassIn);
     appendOptRecord(query);
     return query;
