@@ -19,7 +19,7 @@ case "$target" in
   *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
 esac
 
-scripts/install-deps.sh
+scripts/install-deps.sh --fuzz
 CC=clang-16 CXX=clang++-16 cmake -S . -B build-fuzz -DTOLLBROOK_FUZZ=ON \
   "-DCMAKE_CXX_FLAGS=-Wno-macro-redefined -D__cpp_concepts=202002L" >/dev/null
 cmake --build build-fuzz --target "$target" -j"$(nproc)"
