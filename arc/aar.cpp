@@ -4,7 +4,7 @@
 #include <new>
 
 #include "arc/auth_results.h"
-#include "core/ascii.h"
+#include "base/ascii.h"
 #include "core/folding_writer.h"
 #include "core/log.h"
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "arc/seal_step.h"
-#include "core/error.h"
+#include "base/error.h"
 #include "core/message.h"
 
 namespace tollbrook {

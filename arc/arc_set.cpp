@@ -9,9 +9,9 @@
 namespace tollbrook {
 
 std::optional<ArcHeaderKind> arcHeaderKind(std::string_view name) {
-  if (headerNameEquals(name, "ARC-Authentication-Results")) return ArcHeaderKind::aar;
-  if (headerNameEquals(name, "ARC-Message-Signature")) return ArcHeaderKind::ams;
-  if (headerNameEquals(name, "ARC-Seal")) return ArcHeaderKind::seal;
+  if (headerNameEquals(name, "ARC-Authentication-Results")) return ArcHeaderKind::Aar;
+  if (headerNameEquals(name, "ARC-Message-Signature")) return ArcHeaderKind::Ams;
+  if (headerNameEquals(name, "ARC-Seal")) return ArcHeaderKind::Seal;
   return std::nullopt;
 }
 
@@ -72,12 +72,12 @@ Status addField(SetTable& table, ArcHeaderKind kind, const HeaderField& field) {
   if (*instance > table.highest) table.highest = *instance;
   ArcSet& set = table.slots[slot];
   switch (kind) {
-    case ArcHeaderKind::aar:
+    case ArcHeaderKind::Aar:
       set.aarValue = field.value;
       return {};
-    case ArcHeaderKind::ams:
+    case ArcHeaderKind::Ams:
       return storeAms(set, field);
-    case ArcHeaderKind::seal:
+    case ArcHeaderKind::Seal:
       return storeSeal(set, field);
   }
   return {};

@@ -12,14 +12,14 @@
 #include <vector>
 
 #include "arc/chain_result.h"
-#include "core/error.h"
+#include "base/error.h"
 #include "core/message.h"
 
 namespace tollbrook {
 
 inline constexpr uint8_t kMaxArcInstance = 50;
 
-enum class ArcHeaderKind : uint8_t { aar, ams, seal };
+enum class ArcHeaderKind : uint8_t { Aar, Ams, Seal };
 
 // The kind of a header field by its name (case-insensitive), or nullopt for a
 // field that is not one of the three ARC fields.
@@ -38,7 +38,7 @@ struct ArcSet {
   std::string_view amsH;
   bool amsLeadingSpace = true;
   std::string_view sealA, sealD, sealS, sealB;
-  Cv sealCv = Cv::unknown;
+  Cv sealCv = Cv::Unknown;
 };
 
 // Groups the ARC header fields into sets ordered by instance (instance k at

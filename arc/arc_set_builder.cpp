@@ -120,7 +120,7 @@ SealResult<std::string> sealInput(const SealRequest& request, const std::string&
   try {
     // A cv=fail seal vouches for nothing before it, so it signs its own set only.
     std::vector<SealedSetText> earlier;
-    if (request.cv != Cv::fail) {
+    if (request.cv != Cv::Fail) {
       earlier.reserve(request.sets.size());
       for (const ArcSet& set : request.sets) {
         earlier.push_back(SealedSetText{set.aarValue, set.amsValue, set.sealValue});
@@ -139,7 +139,7 @@ SealResult<std::string> sealInput(const SealRequest& request, const std::string&
 SealResult<std::string> buildSeal(const SealRequest& request, const std::string& aar,
                                   const std::string& ams, std::string_view timestamp) {
   // Only a settled verdict may be sealed; an undetermined cv is never written.
-  if (request.cv == Cv::unknown) return failStep(kSealTemplate, Error::BuildFailed);
+  if (request.cv == Cv::Unknown) return failStep(kSealTemplate, Error::BuildFailed);
   Decimal instance(request.instance);
   FoldingWriter writer(FoldingWriter::kSealColumn);
   Status status = appendTags(writer, {{"i", instance.text()},

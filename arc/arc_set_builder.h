@@ -40,7 +40,7 @@ struct SealRequest {
   std::span<const ArcSet> sets;  // the existing sets, in instance order
   uint64_t timestamp = 0;        // t= of both signatures, seconds since the epoch
   uint32_t instance = 1;         // the new instance, 1 to 50
-  Cv cv = Cv::none;              // none, pass or fail
+  Cv cv = Cv::None;              // none, pass or fail
 };
 
 // Header values without names, folded with CR LF HT, no trailing line break.

@@ -63,7 +63,7 @@ struct Fixture {
     r.sets = sets;
     r.timestamp = 1700000000;
     r.instance = 1;
-    r.cv = Cv::none;
+    r.cv = Cv::None;
     return r;
   }
 };
@@ -145,7 +145,7 @@ TEST(BuildArcSet, SealCoversEarlierSetsUnlessCvIsFail) {
 
   SealRequest pass = f.request();
   pass.instance = 2;
-  pass.cv = Cv::pass;
+  pass.cv = Cv::Pass;
   auto passSet = buildArcSet(f.message(), pass);
   ASSERT_TRUE(passSet.has_value());
   EXPECT_EQ(tag(passSet->seal, "cv"), "pass");
@@ -153,7 +153,7 @@ TEST(BuildArcSet, SealCoversEarlierSetsUnlessCvIsFail) {
   EXPECT_FALSE(sealVerifies(*passSet, {}));
 
   SealRequest failing = pass;
-  failing.cv = Cv::fail;
+  failing.cv = Cv::Fail;
   auto failSet = buildArcSet(f.message(), failing);
   ASSERT_TRUE(failSet.has_value());
   EXPECT_EQ(tag(failSet->seal, "cv"), "fail");
@@ -204,7 +204,7 @@ TEST(BuildArcSet, RefusalsNameTheirStep) {
   cases[0].request.signedHeaders = longHeaders;
   cases[1].message.bodyIncomplete = true;
   cases[2].request.key = &emptyKey;
-  cases[3].request.cv = Cv::unknown;
+  cases[3].request.cv = Cv::Unknown;
   cases[4].request.instance = 51;
   std::string longDomain(159, 'd');
   cases[5].request.domain = longDomain;
@@ -231,7 +231,7 @@ TEST(BuildArcSet, AllocationFailuresNameAStepAndReturnNothing) {
   f.sets = {one};
   SealRequest request = f.request();
   request.instance = 2;
-  request.cv = Cv::pass;
+  request.cv = Cv::Pass;
   MessageToSeal message = f.message();
   // Recorded into a fixed array: the recording itself must not allocate.
   std::array<std::string_view, 4096> seen;

@@ -2,7 +2,7 @@
 
 #include <cstddef>
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 #include "core/cfws.h"
 #include "core/number_syntax.h"
 #include "core/tag_list.h"

@@ -26,9 +26,9 @@ std::optional<ChainResult> checkSequenceAndCompleteness(std::span<const ArcSet> 
 
 std::optional<ChainResult> checkSealCvs(std::span<const ArcSet> sets) {
   if (sets.empty()) return std::nullopt;
-  if (sets[0].sealCv != Cv::none) return chainFailure("first ARC-Seal cv must be none", 1);
+  if (sets[0].sealCv != Cv::None) return chainFailure("first ARC-Seal cv must be none", 1);
   for (const ArcSet& set : sets.subspan(1)) {
-    if (set.sealCv != Cv::pass)
+    if (set.sealCv != Cv::Pass)
       return chainFailure("ARC-Seal cv must be pass for i>1", set.instance);
   }
   return std::nullopt;

@@ -181,7 +181,7 @@ TEST(CollectArcSets, TakesTheTagsOfEachSet) {
   EXPECT_EQ(s.sealD, "seal.example");
   EXPECT_EQ(s.sealS, "s1");
   EXPECT_EQ(s.sealB, "Zm9v\r\n\tYmFy");
-  EXPECT_EQ(s.sealCv, Cv::none);
+  EXPECT_EQ(s.sealCv, Cv::None);
   // The views point into the header values, not into copies.
   EXPECT_GE(s.amsD.data(), headers[1].value.data());
   EXPECT_LE(s.amsD.data() + s.amsD.size(), headers[1].value.data() + headers[1].value.size());
@@ -194,12 +194,12 @@ TEST(CollectArcSets, CanonicalizationAndCvDefaults) {
     Cv wantCv;
   };
   const Case cases[] = {
-      {"i=1; b=x", "i=1; cv=none", "relaxed/relaxed", Cv::none},
-      {"i=1; c=; b=x", "i=1; cv=PASS", "", Cv::pass},
-      {"i=1; c=simple; b=x", "i=1; cv=fail", "simple", Cv::fail},
-      {"i=1; c= relaxed ; b=x", "i=1; cv=maybe", "relaxed", Cv::unknown},
-      {"i=1; b=x", "i=1; a=rsa-sha256", "relaxed/relaxed", Cv::unknown},
-      {"i=1; b=x", "i=1; cv=", "relaxed/relaxed", Cv::unknown},
+      {"i=1; b=x", "i=1; cv=none", "relaxed/relaxed", Cv::None},
+      {"i=1; c=; b=x", "i=1; cv=PASS", "", Cv::Pass},
+      {"i=1; c=simple; b=x", "i=1; cv=fail", "simple", Cv::Fail},
+      {"i=1; c= relaxed ; b=x", "i=1; cv=maybe", "relaxed", Cv::Unknown},
+      {"i=1; b=x", "i=1; a=rsa-sha256", "relaxed/relaxed", Cv::Unknown},
+      {"i=1; b=x", "i=1; cv=", "relaxed/relaxed", Cv::Unknown},
   };
   for (const Case& c : cases) {
     const std::vector<HeaderField> headers = {field("ARC-Seal", c.seal),
@@ -267,7 +267,7 @@ std::string show(const std::optional<ChainResult>& r) {
 }
 
 TEST(CheckChainStructure, RulesInOrder) {
-  ArcSet noSeal = completeSet(2, Cv::pass);
+  ArcSet noSeal = completeSet(2, Cv::Pass);
   noSeal.sealValue = {};
   struct Case {
     std::string_view what;
@@ -275,36 +275,36 @@ TEST(CheckChainStructure, RulesInOrder) {
     std::string want;
   };
   const Case cases[] = {
-      {"one set cv=none", {completeSet(1, Cv::none)}, "sound"},
+      {"one set cv=none", {completeSet(1, Cv::None)}, "sound"},
       {"three sets",
-       {completeSet(1, Cv::none), completeSet(2, Cv::pass), completeSet(3, Cv::pass)},
+       {completeSet(1, Cv::None), completeSet(2, Cv::Pass), completeSet(3, Cv::Pass)},
        "sound"},
-      {"single set cv=pass", {completeSet(1, Cv::pass)}, "fail i=1 first ARC-Seal cv must be none"},
+      {"single set cv=pass", {completeSet(1, Cv::Pass)}, "fail i=1 first ARC-Seal cv must be none"},
       {"second seal cv=none",
-       {completeSet(1, Cv::none), completeSet(2, Cv::none)},
+       {completeSet(1, Cv::None), completeSet(2, Cv::None)},
        "fail i=2 ARC-Seal cv must be pass for i>1"},
       {"newest seal cv=fail",
-       {completeSet(1, Cv::none), completeSet(2, Cv::pass), completeSet(3, Cv::fail)},
+       {completeSet(1, Cv::None), completeSet(2, Cv::Pass), completeSet(3, Cv::Fail)},
        "fail i=3 ARC-Seal cv must be pass for i>1"},
       {"second seal cv unknown",
-       {completeSet(1, Cv::none), completeSet(2, Cv::unknown)},
+       {completeSet(1, Cv::None), completeSet(2, Cv::Unknown)},
        "fail i=2 ARC-Seal cv must be pass for i>1"},
       {"gap after 1",
-       {completeSet(1, Cv::none), completeSet(3, Cv::pass)},
+       {completeSet(1, Cv::None), completeSet(3, Cv::Pass)},
        "fail i=1 instance gap in ARC chain"},
-      {"starts at 2", {completeSet(2, Cv::pass)}, "fail i=0 instance gap in ARC chain"},
+      {"starts at 2", {completeSet(2, Cv::Pass)}, "fail i=0 instance gap in ARC chain"},
       {"incomplete before a cv fault",
-       {completeSet(1, Cv::pass), noSeal},
+       {completeSet(1, Cv::Pass), noSeal},
        "fail i=2 incomplete ARC set"},
       {"gap checked set by set",
-       {completeSet(1, Cv::none), noSeal, completeSet(4, Cv::pass)},
+       {completeSet(1, Cv::None), noSeal, completeSet(4, Cv::Pass)},
        "fail i=2 incomplete ARC set"},
   };
   for (const Case& c : cases) {
     std::optional<ChainResult> got = checkChainStructure(c.sets);
     EXPECT_EQ(show(got), c.want) << "input " << c.what;
     if (got) {
-      EXPECT_EQ(got->failureClass, FailureClass::none) << "input " << c.what;
+      EXPECT_EQ(got->failureClass, FailureClass::None) << "input " << c.what;
     }
   }
 }

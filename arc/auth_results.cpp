@@ -1,6 +1,6 @@
 #include "arc/auth_results.h"
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 #include "core/cfws.h"
 
 namespace tollbrook {

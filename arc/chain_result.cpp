@@ -1,39 +1,39 @@
 #include "arc/chain_result.h"
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 
 namespace tollbrook {
 
 std::string_view cvName(Cv cv) {
   switch (cv) {
-    case Cv::none:
+    case Cv::None:
       return "none";
-    case Cv::pass:
+    case Cv::Pass:
       return "pass";
-    case Cv::fail:
+    case Cv::Fail:
       return "fail";
-    case Cv::unknown:
+    case Cv::Unknown:
       break;
   }
   return "unknown";
 }
 
 Cv parseCv(std::string_view text) {
-  if (asciiEqualsIgnoreCase(text, "none")) return Cv::none;
-  if (asciiEqualsIgnoreCase(text, "pass")) return Cv::pass;
-  if (asciiEqualsIgnoreCase(text, "fail")) return Cv::fail;
-  return Cv::unknown;
+  if (asciiEqualsIgnoreCase(text, "none")) return Cv::None;
+  if (asciiEqualsIgnoreCase(text, "pass")) return Cv::Pass;
+  if (asciiEqualsIgnoreCase(text, "fail")) return Cv::Fail;
+  return Cv::Unknown;
 }
 
 std::string_view failureClassName(FailureClass failureClass) {
   switch (failureClass) {
-    case FailureClass::none:
+    case FailureClass::None:
       return "none";
-    case FailureClass::dnsTransient:
+    case FailureClass::DnsTransient:
       return "dnsTransient";
-    case FailureClass::internal:
+    case FailureClass::Internal:
       return "internal";
-    case FailureClass::deadline:
+    case FailureClass::Deadline:
       break;
   }
   return "deadline";

@@ -13,13 +13,13 @@ namespace tollbrook {
 
 std::string_view verifyOutcomeName(VerifyOutcome outcome) {
   switch (outcome) {
-    case VerifyOutcome::ok:
+    case VerifyOutcome::Ok:
       return "ok";
-    case VerifyOutcome::permanent:
+    case VerifyOutcome::Permanent:
       return "permanent";
-    case VerifyOutcome::transient:
+    case VerifyOutcome::Transient:
       return "transient";
-    case VerifyOutcome::internal:
+    case VerifyOutcome::Internal:
       break;
   }
   return "internal";
@@ -48,11 +48,11 @@ VerifyOutcome classifyDnsError(Error error) {
     case Error::LabelTooLong:
     case Error::TooManyLabels:
     case Error::NameTooLong:
-      return VerifyOutcome::permanent;
+      return VerifyOutcome::Permanent;
     case Error::OutOfMemory:
-      return VerifyOutcome::internal;
+      return VerifyOutcome::Internal;
     default:
-      return VerifyOutcome::transient;
+      return VerifyOutcome::Transient;
   }
 }
 
@@ -85,20 +85,20 @@ VerifyResult tryRecord(const KeyVerification& input, std::string_view keyText,
                        PublicKeyCache& keys) {
   Result<EVP_PKEY*> key = keys.find(keyText);
   if (!key) {
-    return {key.error() == Error::OutOfMemory ? VerifyOutcome::internal : VerifyOutcome::permanent,
+    return {key.error() == Error::OutOfMemory ? VerifyOutcome::Internal : VerifyOutcome::Permanent,
             {}};
   }
   int bits = EVP_PKEY_get_bits(*key);
   if (EVP_PKEY_get_base_id(*key) != EVP_PKEY_RSA || bits <= 0) {
-    return {VerifyOutcome::permanent, input.labels.notRsaKey};
+    return {VerifyOutcome::Permanent, input.labels.notRsaKey};
   }
   if (static_cast<uint32_t>(bits) < input.minimumKeyBits) {
-    return {VerifyOutcome::permanent, input.labels.belowMinimumSize};
+    return {VerifyOutcome::Permanent, input.labels.belowMinimumSize};
   }
   if (!signatureVerifies(*key, input.signingInput, input.signature)) {
-    return {VerifyOutcome::permanent, {}};
+    return {VerifyOutcome::Permanent, {}};
   }
-  return {VerifyOutcome::ok, {}};
+  return {VerifyOutcome::Ok, {}};
 }
 
 }  // namespace
@@ -119,10 +119,10 @@ VerifyResult verifyWithKeyRecords(const KeyVerification& input, PublicKeyCache& 
     if (tried == limit) break;
     ++tried;
     VerifyResult result = tryRecord(input, *keyText, keys);
-    if (result.outcome == VerifyOutcome::ok) return result;
+    if (result.outcome == VerifyOutcome::Ok) return result;
     if (!decisive) decisive = result;
   }
-  return decisive.value_or(VerifyResult{VerifyOutcome::permanent, {}});
+  return decisive.value_or(VerifyResult{VerifyOutcome::Permanent, {}});
 }
 
 }  // namespace tollbrook

@@ -11,12 +11,12 @@
 #include <string_view>
 
 #include "arc/public_key_cache.h"
-#include "core/error.h"
+#include "base/error.h"
 #include "dns/dns_record.h"
 
 namespace tollbrook {
 
-enum class VerifyOutcome : uint8_t { ok, permanent, transient, internal };
+enum class VerifyOutcome : uint8_t { Ok, Permanent, Transient, Internal };
 
 // "ok", "permanent", "transient" or "internal". Static storage.
 std::string_view verifyOutcomeName(VerifyOutcome outcome);
@@ -58,7 +58,7 @@ struct KeyVerification {
 };
 
 struct VerifyResult {
-  VerifyOutcome outcome = VerifyOutcome::permanent;
+  VerifyOutcome outcome = VerifyOutcome::Permanent;
   std::string_view reason;  // one of the labels, or empty; static storage
 };
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "arc/key_record_test_support.h"
 #include "testsupport/alloc_failure.h"
+#include "testsupport/key_record_test_support.h"
 
 namespace tollbrook {
 namespace {
@@ -58,19 +58,19 @@ TEST(ClassifyDnsError, PermanentInternalAndTransient) {
     VerifyOutcome want;
   };
   const Case cases[] = {
-      {Error::DnsNameError, VerifyOutcome::permanent},
-      {Error::EmptyLabel, VerifyOutcome::permanent},
-      {Error::LabelTooLong, VerifyOutcome::permanent},
-      {Error::TooManyLabels, VerifyOutcome::permanent},
-      {Error::NameTooLong, VerifyOutcome::permanent},
-      {Error::OutOfMemory, VerifyOutcome::internal},
-      {Error::DnsTimeout, VerifyOutcome::transient},
-      {Error::DnsServerFailure, VerifyOutcome::transient},
-      {Error::DnsNoHealthyServers, VerifyOutcome::transient},
-      {Error::IdMismatch, VerifyOutcome::transient},
-      {Error::PacketTooShort, VerifyOutcome::transient},
-      {Error::ConnectionRefused, VerifyOutcome::transient},
-      {Error::WouldBlock, VerifyOutcome::transient},
+      {Error::DnsNameError, VerifyOutcome::Permanent},
+      {Error::EmptyLabel, VerifyOutcome::Permanent},
+      {Error::LabelTooLong, VerifyOutcome::Permanent},
+      {Error::TooManyLabels, VerifyOutcome::Permanent},
+      {Error::NameTooLong, VerifyOutcome::Permanent},
+      {Error::OutOfMemory, VerifyOutcome::Internal},
+      {Error::DnsTimeout, VerifyOutcome::Transient},
+      {Error::DnsServerFailure, VerifyOutcome::Transient},
+      {Error::DnsNoHealthyServers, VerifyOutcome::Transient},
+      {Error::IdMismatch, VerifyOutcome::Transient},
+      {Error::PacketTooShort, VerifyOutcome::Transient},
+      {Error::ConnectionRefused, VerifyOutcome::Transient},
+      {Error::WouldBlock, VerifyOutcome::Transient},
   };
   for (const Case& c : cases) {
     EXPECT_EQ(verifyOutcomeName(classifyDnsError(c.error)), verifyOutcomeName(c.want))
@@ -196,9 +196,9 @@ TEST_F(VerifyWithKeyRecordsTest, OutOfMemoryIsInternalNeverAFailedSignature) {
     // Compared field by field: nothing may allocate while failures are armed.
     EXPECT_TRUE(got.reason.empty());
     if (testing::failedAllocations() > 0) {
-      EXPECT_EQ(got.outcome, VerifyOutcome::internal);
+      EXPECT_EQ(got.outcome, VerifyOutcome::Internal);
     } else {
-      EXPECT_EQ(got.outcome, VerifyOutcome::ok);
+      EXPECT_EQ(got.outcome, VerifyOutcome::Ok);
     }
   });
   EXPECT_GE(runs, 2);

@@ -17,7 +17,7 @@
 
 #include <openssl/evp.h>
 
-#include "core/error.h"
+#include "base/error.h"
 #include "crypto/private_key.h"
 
 namespace tollbrook {

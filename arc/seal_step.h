@@ -7,7 +7,7 @@
 #include <expected>
 #include <string_view>
 
-#include "core/error.h"
+#include "base/error.h"
 
 namespace tollbrook {
 

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "arc/validate_steps.h"
-#include "core/ascii.h"
+#include "base/ascii.h"
 #include "core/base64.h"
 #include "crypto/canonicalization.h"
 

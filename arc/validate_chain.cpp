@@ -50,11 +50,11 @@ ChainResult verifySeals(const ValidationRun& run, const Budget& budget,
   for (size_t p = 0; p < sets.size(); ++p) {
     if (budget.spent()) {
       return chainTemporaryFailure("evaluation deadline exceeded during ARC-Seal checks",
-                                   sets[p].instance, FailureClass::deadline);
+                                   sets[p].instance, FailureClass::Deadline);
     }
     if (auto bad = verifySeal(run, sets[p], all.first(p))) return *bad;
   }
-  return ChainResult{{}, Cv::pass, run.newest, FailureClass::none};
+  return ChainResult{{}, Cv::Pass, run.newest, FailureClass::None};
 }
 
 }  // namespace
@@ -62,13 +62,13 @@ ChainResult verifySeals(const ValidationRun& run, const Budget& budget,
 ChainResult validateChainWithLookup(const ValidationOptions& options, const TxtLookup& lookup,
                                     std::span<const ArcSet> sets,
                                     std::span<const HeaderField> headers, std::string_view body) {
-  if (sets.empty()) return ChainResult{{}, Cv::none, 0, FailureClass::none};
+  if (sets.empty()) return ChainResult{{}, Cv::None, 0, FailureClass::None};
   const Budget budget(options);
   if (std::optional<ChainResult> broken = checkChainStructure(sets)) return *broken;
   const ValidationRun run{options, lookup, sets.back().instance};
   if (budget.spent()) {
     return chainTemporaryFailure("evaluation deadline exceeded before the AMS check", run.newest,
-                                 FailureClass::deadline);
+                                 FailureClass::Deadline);
   }
   if (auto bad = verifyNewestAms(run, sets.back(), headers, body)) return *bad;
   return verifySeals(run, budget, sets);

@@ -16,9 +16,9 @@
 #include "arc/arc_set.h"
 #include "arc/chain_result.h"
 #include "arc/public_key_cache.h"
-#include "core/error.h"
+#include "base/clock.h"
+#include "base/error.h"
 #include "core/message.h"
-#include "dns/clock.h"
 #include "dns/dns_record.h"
 #include "dns/resolver.h"
 

@@ -8,10 +8,10 @@
 #include <string>
 #include <vector>
 
-#include "arc/key_record_test_support.h"
 #include "crypto/canonicalization.h"
 #include "crypto/signing_input.h"
 #include "testsupport/alloc_failure.h"
+#include "testsupport/key_record_test_support.h"
 
 namespace tollbrook {
 namespace {
@@ -660,8 +660,8 @@ TEST_F(ValidateChainTest, OutOfMemoryIsNeverAVerdict) {
     ChainResult got = validateChainWithLookup(options, lookup, sets, chain.headers, chain.body);
     // Compared field by field: nothing may allocate while failures are armed.
     if (testing::failedAllocations() > 0) {
-      EXPECT_EQ(got.failureClass, FailureClass::internal);
-      EXPECT_EQ(got.cv, Cv::unknown);
+      EXPECT_EQ(got.failureClass, FailureClass::Internal);
+      EXPECT_EQ(got.cv, Cv::Unknown);
     } else {
       EXPECT_TRUE(got.passed());
     }

@@ -35,7 +35,7 @@ std::optional<ChainResult> checkAlgorithm(std::string_view algorithm,
 
 ChainResult inputFailure(Error error, const SignatureReasons& reasons, uint8_t instance) {
   if (error == Error::OutOfMemory) {
-    return chainTemporaryFailure(reasons.internal, instance, FailureClass::internal);
+    return chainTemporaryFailure(reasons.internal, instance, FailureClass::Internal);
   }
   return chainFailure(reasons.failed, instance);
 }
@@ -44,12 +44,12 @@ namespace {
 
 ChainResult lookupFailure(Error error, const SignatureReasons& reasons, uint8_t instance) {
   switch (classifyDnsError(error)) {
-    case VerifyOutcome::internal:
-      return chainTemporaryFailure(reasons.internal, instance, FailureClass::internal);
-    case VerifyOutcome::transient:
-      return chainTemporaryFailure(reasons.dnsTransient, instance, FailureClass::dnsTransient);
-    case VerifyOutcome::ok:
-    case VerifyOutcome::permanent:
+    case VerifyOutcome::Internal:
+      return chainTemporaryFailure(reasons.internal, instance, FailureClass::Internal);
+    case VerifyOutcome::Transient:
+      return chainTemporaryFailure(reasons.dnsTransient, instance, FailureClass::DnsTransient);
+    case VerifyOutcome::Ok:
+    case VerifyOutcome::Permanent:
       break;
   }
   return chainFailure(reasons.failed, instance);
@@ -91,12 +91,12 @@ std::optional<ChainResult> verifySignature(const ValidationRun& run,
                         reasons.labels};
   VerifyResult result = verifyWithKeyRecords(input, run.options.keyCache);
   switch (result.outcome) {
-    case VerifyOutcome::ok:
+    case VerifyOutcome::Ok:
       return std::nullopt;
-    case VerifyOutcome::internal:
-      return chainTemporaryFailure(reasons.internal, instance, FailureClass::internal);
-    case VerifyOutcome::permanent:
-    case VerifyOutcome::transient:
+    case VerifyOutcome::Internal:
+      return chainTemporaryFailure(reasons.internal, instance, FailureClass::Internal);
+    case VerifyOutcome::Permanent:
+    case VerifyOutcome::Transient:
       break;
   }
   return chainFailure(result.reason.empty() ? reasons.failed : result.reason, instance);

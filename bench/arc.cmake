@@ -1,5 +1,4 @@
 # Chain validation benchmark, run by hand (not part of ctest). It serves the
 # keys from the DNS test server of tests/dns.cmake through a real resolver.
 add_executable(validate_bench ${CMAKE_CURRENT_SOURCE_DIR}/validate_bench.cpp)
-target_link_libraries(validate_bench PRIVATE tb_arc tb_crypto tb_dns tb_core tb_platform
-                                             dns_test_support)
+target_link_libraries(validate_bench PRIVATE tollbrook dns_test_support)

@@ -89,7 +89,7 @@ SealRequest requestFor(const PrivateKey& key, std::span<const ArcSet> sets) {
   request.sets = sets;
   request.timestamp = 1700000000;
   request.instance = static_cast<uint32_t>(sets.size() + 1);
-  request.cv = sets.empty() ? Cv::none : Cv::pass;
+  request.cv = sets.empty() ? Cv::None : Cv::Pass;
   return request;
 }
 

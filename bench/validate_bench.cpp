@@ -91,7 +91,7 @@ Chain makeChain(const PrivateKey& key) {
     request.sets = sets;
     request.timestamp = 1767225600;
     request.instance = hop;
-    request.cv = hop == 1 ? Cv::none : Cv::pass;
+    request.cv = hop == 1 ? Cv::None : Cv::Pass;
     auto built = buildArcSet(MessageToSeal{chain.headers, chain.body, false}, request);
     if (!built) die("sealing failed");
     chain.field("ARC-Authentication-Results", built->aar, true);

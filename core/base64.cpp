@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <new>
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 
 namespace tollbrook {
 

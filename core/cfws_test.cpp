@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "core/test_text.h"
+#include "testsupport/test_text.h"
 
 namespace tollbrook {
 namespace {

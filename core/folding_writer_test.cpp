@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "core/test_text.h"
 #include "testsupport/alloc_failure.h"
+#include "testsupport/test_text.h"
 
 namespace tollbrook {
 namespace {

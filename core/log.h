@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/error.h"
+#include "base/error.h"
 
 namespace tollbrook {
 

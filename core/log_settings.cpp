@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 #include "core/log.h"
 
 namespace tollbrook {

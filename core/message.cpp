@@ -3,7 +3,7 @@
 #include <cstring>
 #include <new>
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 
 namespace tollbrook {
 

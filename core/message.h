@@ -8,15 +8,15 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.h"
+#include "base/error.h"
 
 namespace tollbrook {
 
 // One header field as received. The field is rebuilt byte for byte as
 // name ":" (one SP if leadingSpace) value.
 struct HeaderField {
-  std::string_view name;   // bytes before the first ':', untrimmed, case as received
-  std::string_view value;  // after the ':' minus at most one SP; folds kept; no CR LF
+  std::string_view name;      // bytes before the first ':', untrimmed, case as received
+  std::string_view value;     // after the ':' minus at most one SP; folds kept; no CR LF
   bool leadingSpace = false;  // one SP after the colon was removed from value
 };
 

@@ -7,8 +7,8 @@
 #include <new>
 #include <string>
 
+#include "base/unique_fd.h"
 #include "core/message.h"
-#include "core/unique_fd.h"
 #include "platform/errno_map.h"
 
 namespace tollbrook {

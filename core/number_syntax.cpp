@@ -1,6 +1,6 @@
 #include "core/number_syntax.h"
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 
 namespace tollbrook {
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <cstddef>
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 
 namespace tollbrook {
 

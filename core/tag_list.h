@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "core/error.h"
+#include "base/error.h"
 
 namespace tollbrook {
 

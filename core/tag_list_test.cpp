@@ -14,7 +14,11 @@ std::string describe(const Status& status) {
 
 std::string manyTags(int count) {
   std::string text;
-  for (int i = 0; i < count; ++i) text += "t" + std::to_string(i) + "=v; ";
+  for (int i = 0; i < count; ++i) {
+    text += 't';
+    text += std::to_string(i);
+    text += "=v; ";
+  }
   return text;
 }
 
@@ -84,7 +88,7 @@ TEST(FindTag, LenientLookup) {
   for (const auto& c : cases) {
     auto got = findTag(c.text, c.name);
     auto show = [](const std::optional<std::string_view>& v) {
-      return v ? "\"" + std::string(*v) + "\"" : std::string("absent");
+      return v ? std::string(1, '"').append(*v).append(1, '"') : std::string("absent");
     };
     std::optional<std::string_view> want;
     if (c.want) want = *c.want;

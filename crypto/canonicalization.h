@@ -15,7 +15,7 @@
 
 #include <openssl/types.h>
 
-#include "core/error.h"
+#include "base/error.h"
 
 namespace tollbrook {
 

@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "core/base64.h"
-#include "core/test_text.h"
-#include "crypto/test_util.h"
 #include "testsupport/alloc_failure.h"
+#include "testsupport/result_error.h"
+#include "testsupport/test_text.h"
 
 namespace tollbrook {
 namespace {

@@ -1,7 +1,7 @@
 // The c= reader and the simple and relaxed header forms.
 #include <new>
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 #include "crypto/canonicalization.h"
 
 namespace tollbrook {

@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <new>
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 #include "crypto/signing_input.h"
 
 namespace tollbrook {

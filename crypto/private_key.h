@@ -16,7 +16,7 @@
 
 #include <openssl/evp.h>
 
-#include "core/error.h"
+#include "base/error.h"
 
 namespace tollbrook {
 

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "crypto/test_util.h"
 #include "testsupport/alloc_failure.h"
+#include "testsupport/result_error.h"
 
 namespace tollbrook {
 namespace {

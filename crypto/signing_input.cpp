@@ -1,7 +1,7 @@
 // Header texts, b= removal, and the two ARC signing inputs.
 #include <new>
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 #include "crypto/signing_input.h"
 
 namespace tollbrook {

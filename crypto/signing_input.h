@@ -13,7 +13,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.h"
+#include "base/error.h"
 #include "core/message.h"
 #include "crypto/canonicalization.h"
 

@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "core/error.h"
+#include "base/error.h"
 #include "dns/server_address.h"
 
 namespace tollbrook {

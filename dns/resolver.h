@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.h"
-#include "dns/clock.h"
+#include "base/clock.h"
+#include "base/error.h"
 #include "dns/dns_record.h"
 #include "dns/resolver_cache.h"
 #include "dns/response.h"

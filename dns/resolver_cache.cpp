@@ -2,7 +2,7 @@
 
 #include <new>
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 
 namespace tollbrook {
 

@@ -11,7 +11,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "core/error.h"
+#include "base/error.h"
 #include "dns/dns_record.h"
 
 namespace tollbrook {

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/error.h"
+#include "base/error.h"
 #include "dns/dns_record.h"
 
 namespace tollbrook {

@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "core/error.h"
+#include "base/error.h"
 
 namespace tollbrook {
 

@@ -5,8 +5,8 @@
 
 #include <cstdint>
 
-#include "core/error.h"
-#include "core/unique_fd.h"
+#include "base/error.h"
+#include "base/unique_fd.h"
 
 namespace tollbrook {
 

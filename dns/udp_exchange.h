@@ -10,7 +10,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/error.h"
+#include "base/error.h"
 #include "dns/server_address.h"
 
 namespace tollbrook {

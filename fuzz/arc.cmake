@@ -4,4 +4,4 @@ target_compile_options(tb_arc PRIVATE -fsanitize=fuzzer-no-link,address,undefine
 add_executable(arc_sets_fuzz ${CMAKE_CURRENT_SOURCE_DIR}/arc_sets_fuzz.cpp)
 target_compile_options(arc_sets_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
 target_link_options(arc_sets_fuzz PRIVATE -fsanitize=fuzzer,address,undefined)
-target_link_libraries(arc_sets_fuzz PRIVATE tb_arc tb_crypto tb_dns tb_core tb_platform)
+target_link_libraries(arc_sets_fuzz PRIVATE tollbrook)

@@ -66,7 +66,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   check(sets->size() <= kMaxArcInstance);
   for (size_t p = 0; p < sets->size(); ++p) checkSet(*message, (*sets)[p], p);
   if (std::optional<ChainResult> broken = checkChainStructure(*sets)) {
-    check(broken->cv == Cv::fail && broken->failureClass == FailureClass::none);
+    check(broken->cv == Cv::Fail && broken->failureClass == FailureClass::None);
     check(!broken->reason.empty());
   }
   return 0;

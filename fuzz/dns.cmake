@@ -5,4 +5,4 @@ target_compile_options(tb_dns PRIVATE -fsanitize=fuzzer-no-link,address,undefine
 add_executable(fuzz_dns_response ${CMAKE_CURRENT_SOURCE_DIR}/dns_response_fuzz.cpp)
 target_compile_options(fuzz_dns_response PRIVATE -fsanitize=fuzzer,address,undefined)
 target_link_options(fuzz_dns_response PRIVATE -fsanitize=fuzzer,address,undefined)
-target_link_libraries(fuzz_dns_response PRIVATE tb_dns tb_core tb_platform)
+target_link_libraries(fuzz_dns_response PRIVATE tollbrook)

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "core/ascii.h"
+#include "base/ascii.h"
 #include "core/base64.h"
 #include "core/folding_writer.h"
 #include "core/log.h"

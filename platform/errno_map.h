@@ -3,7 +3,7 @@
 #ifndef TOLLBROOK_PLATFORM_ERRNO_MAP_H_
 #define TOLLBROOK_PLATFORM_ERRNO_MAP_H_
 
-#include "core/error.h"
+#include "base/error.h"
 
 namespace tollbrook {
 

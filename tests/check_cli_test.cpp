@@ -135,7 +135,8 @@ TEST_F(CheckCliTest, AcceptedOptionValues) {
 }
 
 TEST_F(CheckCliTest, RunErrors) {
-  std::string longPath = "/" + std::string(1100, 'a');
+  std::string longPath(1101, 'a');  // "/" then 1100 letters
+  longPath[0] = '/';
   std::string big = dir_.write("big.eml", "From: a\r\n\r\n" + std::string(8 * 1024 * 1024, 'x'));
   expectRuns({
       {{"/nonexistent/file"}, error("cannot read /nonexistent/file: FileNotFound")},

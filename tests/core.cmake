@@ -3,14 +3,12 @@
 foreach(target message_parse message_text)
   add_executable(${target}_replay ${PROJECT_SOURCE_DIR}/fuzz/${target}_fuzz.cpp
                                   ${PROJECT_SOURCE_DIR}/fuzz/message_replay_main.cpp)
-  target_link_libraries(${target}_replay PRIVATE tb_core tb_platform)
-  add_test(NAME ${target}_corpus
-           COMMAND ${target}_replay ${PROJECT_SOURCE_DIR}/fuzz/${target}_corpus)
+  target_link_libraries(${target}_replay PRIVATE tollbrook)
+  tollbrook_add_test(${target}_corpus ${target}_replay ${PROJECT_SOURCE_DIR}/fuzz/${target}_corpus)
 endforeach()
 
 # parseMessage against an independent RFC 822 reader (dkimpy, run with python3).
 tollbrook_tests(core_oracle_tests
   SOURCES ${PROJECT_SOURCE_DIR}/tests/core_message_oracle_test.cpp
-  LAYERS core platform
+  LIBRARIES program_test_support
 )
-target_link_libraries(core_oracle_tests PRIVATE program_test_support)

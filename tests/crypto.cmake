@@ -2,6 +2,5 @@
 # oracle, the openssl command line for keys and signature checks.
 tollbrook_tests(crypto_interop_tests
   SOURCES crypto_canonicalization_oracle_test.cpp crypto_key_test.cpp
-  LAYERS crypto core platform
+  LIBRARIES program_test_support
 )
-target_link_libraries(crypto_interop_tests PRIVATE program_test_support)

@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "core/message.h"
-#include "core/test_text.h"
 #include "crypto/canonicalization.h"
 #include "tests/program_run.h"
+#include "testsupport/test_text.h"
 
 namespace tollbrook {
 namespace {

@@ -5,31 +5,26 @@ add_library(dns_test_support OBJECT
   ${CMAKE_CURRENT_LIST_DIR}/dns_log_capture.cpp
   ${CMAKE_CURRENT_LIST_DIR}/dns_test_server.cpp
 )
-target_include_directories(dns_test_support PUBLIC ${PROJECT_SOURCE_DIR})
-target_link_libraries(dns_test_support PUBLIC tb_core tb_platform Threads::Threads)
+target_link_libraries(dns_test_support PUBLIC tb_core)
+tollbrook_test_definitions(dns_test_support)
 
 tollbrook_tests(dns_server_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/dns_resolver_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/dns_tcp_exchange_test.cpp
-  LAYERS dns core platform
+  LIBRARIES dns_test_support
 )
-target_link_libraries(dns_server_tests PRIVATE dns_test_support)
-
 tollbrook_tests(dns_monitor_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/dns_monitor_test.cpp
-  LAYERS dns core platform
+  LIBRARIES dns_test_support
 )
-target_link_libraries(dns_monitor_tests PRIVATE dns_test_support)
-
 tollbrook_tests(dns_dnsmasq_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/dns_dnsmasq_test.cpp
-  LAYERS dns core platform
+  LIBRARIES dns_test_support
 )
-target_link_libraries(dns_dnsmasq_tests PRIVATE dns_test_support)
 
 # The committed fuzz corpus of the reply decoder, replayed without libFuzzer.
 add_executable(dns_response_replay ${PROJECT_SOURCE_DIR}/fuzz/dns_response_fuzz.cpp
                                    ${PROJECT_SOURCE_DIR}/fuzz/message_replay_main.cpp)
-target_link_libraries(dns_response_replay PRIVATE tb_dns tb_core tb_platform)
-add_test(NAME dns_response_corpus
-         COMMAND dns_response_replay ${PROJECT_SOURCE_DIR}/fuzz/corpus/dns_response)
+target_link_libraries(dns_response_replay PRIVATE tollbrook)
+tollbrook_add_test(dns_response_corpus dns_response_replay
+                   ${PROJECT_SOURCE_DIR}/fuzz/corpus/dns_response)

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <vector>
 
-#include "core/unique_fd.h"
+#include "base/unique_fd.h"
 #include "dns/query.h"
 #include "dns/tcp_exchange.h"
 #include "tests/dns_test_server.h"

@@ -5,11 +5,10 @@ add_executable(tollbrook-seal
   ${CMAKE_CURRENT_LIST_DIR}/seal/seal_main.cpp
   ${CMAKE_CURRENT_LIST_DIR}/seal/seal_options.cpp
 )
-target_link_libraries(tollbrook-seal PRIVATE tollbrook_tool_common tollbrook)
+target_link_libraries(tollbrook-seal PRIVATE tollbrook_tool_common)
 
 # The shared tool helpers as tollbrook-seal uses them.
 tollbrook_tests(seal_tool_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/common/tool_support_test.cpp
-  LAYERS core platform
+  LIBRARIES tollbrook_tool_common
 )
-target_link_libraries(seal_tool_tests PRIVATE tollbrook_tool_common)

@@ -9,12 +9,12 @@ namespace tollbrook::tools {
 
 std::string_view verdictWord(const ChainResult& result) {
   switch (result.failureClass) {
-    case FailureClass::none:
+    case FailureClass::None:
       return cvName(result.cv);
-    case FailureClass::dnsTransient:
-    case FailureClass::deadline:
+    case FailureClass::DnsTransient:
+    case FailureClass::Deadline:
       return "temperror";
-    case FailureClass::internal:
+    case FailureClass::Internal:
       break;
   }
   return "internalerror";

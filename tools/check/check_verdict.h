@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "arc/chain_result.h"
-#include "core/error.h"
+#include "base/error.h"
 
 namespace tollbrook::tools {
 

@@ -5,5 +5,4 @@ include_guard(GLOBAL)
 add_library(tollbrook_tool_common STATIC ${CMAKE_CURRENT_LIST_DIR}/tool_support.cpp
                                          ${CMAKE_CURRENT_LIST_DIR}/validation_args.cpp
                                          ${CMAKE_CURRENT_LIST_DIR}/tool_resolver.cpp)
-target_include_directories(tollbrook_tool_common PUBLIC ${PROJECT_SOURCE_DIR})
 target_link_libraries(tollbrook_tool_common PUBLIC tollbrook)

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <variant>
 
-#include "core/error.h"
+#include "base/error.h"
 
 namespace tollbrook::tools {
 

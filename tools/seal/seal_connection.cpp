@@ -5,7 +5,7 @@
 
 #include <new>
 
-#include "daemon/body_handler.h"
+#include "daemon/milter/body_handler.h"
 
 namespace tollbrook::tools {
 namespace {

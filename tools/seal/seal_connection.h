@@ -11,7 +11,7 @@
 #include <memory>
 
 #include "core/message.h"
-#include "daemon/milter_connection.h"
+#include "daemon/milter/milter_connection.h"
 
 namespace tollbrook::tools {
 

@@ -65,7 +65,7 @@ ExistingChain collectChain(const Message& message) {
 
 bool carriesFailedSeal(const ExistingChain& chain) {
   for (const ArcSet& set : chain.sets) {
-    if (set.sealCv == Cv::fail) return true;
+    if (set.sealCv == Cv::Fail) return true;
   }
   return false;
 }
@@ -74,21 +74,21 @@ bool carriesFailedSeal(const ExistingChain& chain) {
 // failed: that would be a permanent statement about a temporary condition.
 Cv decideCv(const SealOptions& options, const ExistingChain& chain, const Message& message,
             Resolver& resolver) {
-  if (chain.broken) return Cv::fail;
-  if (chain.sets.empty()) return Cv::none;
+  if (chain.broken) return Cv::Fail;
+  if (chain.sets.empty()) return Cv::None;
   PublicKeyCache keys;
   ChainResult result = validateChain(validationOptions(options.validation, resolver, keys),
                                      chain.sets, message.headers, message.body);
   switch (result.failureClass) {
-    case FailureClass::none:
+    case FailureClass::None:
       return result.cv;
-    case FailureClass::dnsTransient:
+    case FailureClass::DnsTransient:
       cannotRun(
           "cannot determine cv=: transient DNS failure while validating the existing chain "
           "(sealing cv=fail would be permanent)");
-    case FailureClass::internal:
+    case FailureClass::Internal:
       cannotRun("cannot determine cv=: internal error validating the chain");
-    case FailureClass::deadline:
+    case FailureClass::Deadline:
       cannotRun(
           "cannot determine cv=: evaluation deadline exceeded while validating the existing "
           "chain (sealing cv=fail would be permanent)");

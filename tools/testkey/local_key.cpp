@@ -15,9 +15,9 @@
 #include <openssl/pem.h>
 #include <openssl/x509.h>
 
-#include "core/ascii.h"
+#include "base/ascii.h"
+#include "base/unique_fd.h"
 #include "core/base64.h"
-#include "core/unique_fd.h"
 #include "platform/errno_map.h"
 
 namespace tollbrook {

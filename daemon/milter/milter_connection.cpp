@@ -1,4 +1,4 @@
-#include "daemon/milter_connection.h"
+#include "daemon/milter/milter_connection.h"
 
 #include <algorithm>
 #include <new>

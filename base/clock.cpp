@@ -1,4 +1,4 @@
-#include "dns/clock.h"
+#include "base/clock.h"
 
 #include <time.h>
 

@@ -1,9 +1,9 @@
 // A small helper shared by the crypto tests: the error of a Result that may
 // hold a value. Readable byte strings come from core/test_text.h.
-#ifndef TOLLBROOK_CRYPTO_TEST_UTIL_H_
-#define TOLLBROOK_CRYPTO_TEST_UTIL_H_
+#ifndef TOLLBROOK_TESTSUPPORT_RESULT_ERROR_H_
+#define TOLLBROOK_TESTSUPPORT_RESULT_ERROR_H_
 
-#include "core/error.h"
+#include "base/error.h"
 
 namespace tollbrook::testing {
 
@@ -15,4 +15,4 @@ Error errorOf(const Result<T>& result) {
 
 }  // namespace tollbrook::testing
 
-#endif  // TOLLBROOK_CRYPTO_TEST_UTIL_H_
+#endif  // TOLLBROOK_TESTSUPPORT_RESULT_ERROR_H_

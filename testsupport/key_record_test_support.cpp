@@ -1,4 +1,4 @@
-#include "arc/key_record_test_support.h"
+#include "testsupport/key_record_test_support.h"
 
 #include <map>
 #include <memory>

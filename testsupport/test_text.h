@@ -1,7 +1,7 @@
 // Test-only helpers that render bytes readably in failure messages. Included
 // by test sources only; header-only.
-#ifndef TOLLBROOK_CORE_TEST_TEXT_H_
-#define TOLLBROOK_CORE_TEST_TEXT_H_
+#ifndef TOLLBROOK_TESTSUPPORT_TEST_TEXT_H_
+#define TOLLBROOK_TESTSUPPORT_TEST_TEXT_H_
 
 #include <string>
 #include <string_view>
@@ -71,4 +71,4 @@ inline std::string show(std::string_view bytes) {
 
 }  // namespace tollbrook::testing
 
-#endif  // TOLLBROOK_CORE_TEST_TEXT_H_
+#endif  // TOLLBROOK_TESTSUPPORT_TEST_TEXT_H_

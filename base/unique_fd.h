@@ -1,7 +1,7 @@
 // Owner of one file descriptor: closes it on destruction. Move-only; lives on
 // the thread that uses the descriptor.
-#ifndef TOLLBROOK_CORE_UNIQUE_FD_H_
-#define TOLLBROOK_CORE_UNIQUE_FD_H_
+#ifndef TOLLBROOK_BASE_UNIQUE_FD_H_
+#define TOLLBROOK_BASE_UNIQUE_FD_H_
 
 #include <unistd.h>
 
@@ -37,4 +37,4 @@ class UniqueFd {
 
 }  // namespace tollbrook
 
-#endif  // TOLLBROOK_CORE_UNIQUE_FD_H_
+#endif  // TOLLBROOK_BASE_UNIQUE_FD_H_

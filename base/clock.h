@@ -1,8 +1,8 @@
 // The realtime clock as the resolver reads it: milliseconds since the epoch.
 // Cache expiry uses whole seconds of the same clock. Tests substitute a clock
 // of their own so that expiry can be checked without sleeping.
-#ifndef TOLLBROOK_DNS_CLOCK_H_
-#define TOLLBROOK_DNS_CLOCK_H_
+#ifndef TOLLBROOK_BASE_CLOCK_H_
+#define TOLLBROOK_BASE_CLOCK_H_
 
 #include <cstdint>
 #include <functional>
@@ -17,4 +17,4 @@ int64_t realtimeMilliseconds();
 
 }  // namespace tollbrook
 
-#endif  // TOLLBROOK_DNS_CLOCK_H_
+#endif  // TOLLBROOK_BASE_CLOCK_H_

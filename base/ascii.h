@@ -1,8 +1,8 @@
 // Byte-level ASCII helpers shared by the message core: case folding that never
 // consults the locale, and the whitespace classes of header and tag syntax.
 // Pure functions; safe on any thread.
-#ifndef TOLLBROOK_CORE_ASCII_H_
-#define TOLLBROOK_CORE_ASCII_H_
+#ifndef TOLLBROOK_BASE_ASCII_H_
+#define TOLLBROOK_BASE_ASCII_H_
 
 #include <string_view>
 
@@ -47,4 +47,4 @@ constexpr std::string_view trimBoth(std::string_view text, IsBlank isBlank) {
 
 }  // namespace tollbrook
 
-#endif  // TOLLBROOK_CORE_ASCII_H_
+#endif  // TOLLBROOK_BASE_ASCII_H_

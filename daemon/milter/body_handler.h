@@ -1,12 +1,12 @@
 // The daemon's body handler: keeps a copy of the message body within
 // MaxBodyBytes so the end-of-message handling can validate and seal it. Runs on
 // the connection's worker thread, inside the codec's dispatch.
-#ifndef TOLLBROOK_DAEMON_BODY_HANDLER_H_
-#define TOLLBROOK_DAEMON_BODY_HANDLER_H_
+#ifndef TOLLBROOK_DAEMON_MILTER_BODY_HANDLER_H_
+#define TOLLBROOK_DAEMON_MILTER_BODY_HANDLER_H_
 
 #include <string_view>
 
-#include "daemon/milter_connection.h"
+#include "daemon/milter/milter_connection.h"
 
 namespace tollbrook {
 
@@ -18,4 +18,4 @@ char handleBodyChunk(MilterConnection& connection, std::string_view chunk);
 
 }  // namespace tollbrook
 
-#endif  // TOLLBROOK_DAEMON_BODY_HANDLER_H_
+#endif  // TOLLBROOK_DAEMON_MILTER_BODY_HANDLER_H_

@@ -1,8 +1,8 @@
 // Test-only helpers for arc/ unit tests: RSA and EC keys made with OpenSSL,
 // their p= texts, raw RSA-SHA256 signatures and TXT answers. Nothing here uses
 // the code under test, so a signature checked by it is independent evidence.
-#ifndef TOLLBROOK_ARC_KEY_RECORD_TEST_SUPPORT_H_
-#define TOLLBROOK_ARC_KEY_RECORD_TEST_SUPPORT_H_
+#ifndef TOLLBROOK_TESTSUPPORT_KEY_RECORD_TEST_SUPPORT_H_
+#define TOLLBROOK_TESTSUPPORT_KEY_RECORD_TEST_SUPPORT_H_
 
 #include <string>
 #include <string_view>
@@ -32,4 +32,4 @@ std::string keyRecordText(const TestKey& key);
 
 }  // namespace tollbrook::testkeys
 
-#endif  // TOLLBROOK_ARC_KEY_RECORD_TEST_SUPPORT_H_
+#endif  // TOLLBROOK_TESTSUPPORT_KEY_RECORD_TEST_SUPPORT_H_

@@ -4,8 +4,8 @@
 // Owned by the worker thread that accepted the connection; never shared. Header
 // fields are HeaderField records whose views point into storage the connection
 // owns: they stay valid as fields are appended, until resetMessage().
-#ifndef TOLLBROOK_DAEMON_MILTER_CONNECTION_H_
-#define TOLLBROOK_DAEMON_MILTER_CONNECTION_H_
+#ifndef TOLLBROOK_DAEMON_MILTER_MILTER_CONNECTION_H_
+#define TOLLBROOK_DAEMON_MILTER_MILTER_CONNECTION_H_
 
 #include <array>
 #include <cstddef>
@@ -16,8 +16,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "core/message.h"
-#include "core/unique_fd.h"
 
 namespace tollbrook {
 
@@ -135,4 +135,4 @@ void resetMessage(MilterConnection& connection);
 
 }  // namespace tollbrook
 
-#endif  // TOLLBROOK_DAEMON_MILTER_CONNECTION_H_
+#endif  // TOLLBROOK_DAEMON_MILTER_MILTER_CONNECTION_H_

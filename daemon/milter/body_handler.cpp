@@ -1,4 +1,4 @@
-#include "daemon/body_handler.h"
+#include "daemon/milter/body_handler.h"
 
 #include <new>
 
