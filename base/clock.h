@@ -1,6 +1,8 @@
-// The realtime clock as the resolver reads it: milliseconds since the epoch.
-// Cache expiry uses whole seconds of the same clock. Tests substitute a clock
-// of their own so that expiry can be checked without sleeping.
+// The two clocks of the system, in milliseconds. The realtime clock tells the
+// date: signature timestamps and cache expiry read it. The monotonic clock
+// measures durations (deadlines, throttles, elapsed times), which must not
+// jump when the administrator or NTP steps the date. Tests substitute a Clock
+// of their own so that time can pass without sleeping. Any thread.
 #ifndef TOLLBROOK_BASE_CLOCK_H_
 #define TOLLBROOK_BASE_CLOCK_H_
 
@@ -9,11 +11,14 @@
 
 namespace tollbrook {
 
-// Returns realtime milliseconds. Called only on the thread that owns the resolver.
+// A source of milliseconds; called only on the thread that owns its user.
 using Clock = std::function<int64_t()>;
 
-// clock_gettime(CLOCK_REALTIME) in whole milliseconds.
+// clock_gettime(CLOCK_REALTIME) in whole milliseconds since the epoch.
 int64_t realtimeMilliseconds();
+
+// clock_gettime(CLOCK_MONOTONIC) in whole milliseconds from an arbitrary start.
+int64_t monotonicMilliseconds();
 
 }  // namespace tollbrook
 
