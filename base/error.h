@@ -85,6 +85,10 @@ namespace tollbrook {
   X(WouldBlock)                \
   X(BrokenPipe)                \
   X(MessageTooBig)             \
+  X(BlockedByFirewall)         \
+  X(SocketNotListening)        \
+  X(ConnectionAborted)         \
+  X(ProtocolFailure)           \
   /* resolver */               \
   X(DnsTimeout)                \
   X(DnsNameError)              \
