@@ -10,9 +10,7 @@
 
 namespace tollbrook {
 
-namespace {
-
-AcceptFailure classify(int err) {
+AcceptFailure acceptFailureOf(int err) {
   using Next = AcceptFailure::Next;
   switch (err) {
     case EAGAIN:
@@ -53,6 +51,8 @@ AcceptFailure classify(int err) {
       return {Error::Unexpected, Next::Stop};
   }
 }
+
+namespace {
 
 void setLabel(PeerLabel& label, std::string_view text) {
   if (text.size() > PeerLabel::kCapacity) text = "unknown";
@@ -110,7 +110,7 @@ std::expected<AcceptedConnection, AcceptFailure> acceptConnection(int listenFd) 
     fd = accept4(listenFd, reinterpret_cast<sockaddr*>(&peer), &length,
                  SOCK_NONBLOCK | SOCK_CLOEXEC);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return std::unexpected(classify(errno));
+  if (fd < 0) return std::unexpected(acceptFailureOf(errno));
 
   AcceptedConnection accepted;
   accepted.socket.reset(fd);

@@ -54,6 +54,9 @@ struct AcceptFailure {
 // ProtocolFailure, anything else Unexpected.
 [[nodiscard]] std::expected<AcceptedConnection, AcceptFailure> acceptConnection(int listenFd);
 
+// The failure accept reports for an errno value.
+AcceptFailure acceptFailureOf(int err);
+
 // The label of a peer address as accept or getpeername returned it.
 PeerLabel peerLabelOf(const sockaddr* address, socklen_t length);
 

@@ -118,6 +118,37 @@ TEST(AcceptConnection, FailuresSayWhatToDoNext) {
   EXPECT_TRUE(acceptConnection(listener->get()).has_value()) << "still pending after the shortage";
 }
 
+TEST(AcceptConnection, ErrnoValuesMapToKindsAndTheNextStep) {
+  using Next = AcceptFailure::Next;
+  struct Case {
+    int err;
+    Error error;
+    Next next;
+  } cases[] = {
+      {EAGAIN, Error::WouldBlock, Next::Wait},
+      {ECONNABORTED, Error::ConnectionAborted, Next::TakeNext},
+      {EPROTO, Error::ProtocolFailure, Next::TakeNext},
+      {EPERM, Error::BlockedByFirewall, Next::TakeNext},
+      {ENETDOWN, Error::Unexpected, Next::TakeNext},
+      {EHOSTUNREACH, Error::Unexpected, Next::TakeNext},
+      {ENOMEM, Error::SystemResources, Next::RetryLater},
+      {ENOBUFS, Error::SystemResources, Next::RetryLater},
+      {ENFILE, Error::SystemFdQuotaExceeded, Next::RetryLater},
+      {EMFILE, Error::ProcessFdQuotaExceeded, Next::RetryLater},
+      {EINVAL, Error::SocketNotListening, Next::Stop},
+      {EBADF, Error::Unexpected, Next::Stop},
+  };
+  for (const Case& c : cases) {
+    AcceptFailure failure = acceptFailureOf(c.err);
+    EXPECT_EQ(failure.error, c.error)
+        << "input errno " << c.err << ": got " << errorName(failure.error) << ", want "
+        << errorName(c.error);
+    EXPECT_EQ(failure.next, c.next)
+        << "input errno " << c.err << ": got " << static_cast<int>(failure.next) << ", want "
+        << static_cast<int>(c.next);
+  }
+}
+
 TEST(PeerLabel, AddressesAndWhatDoesNotFit) {
   struct Case {
     int family;

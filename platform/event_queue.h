@@ -72,6 +72,11 @@ class EventQueue {
   [[nodiscard]] Result<size_t> wait(std::span<const EventChange> changes, std::span<Event> out,
                                     std::optional<uint32_t> timeoutMs);
 
+  // Applies one change at once and says whether it took. For the interests a
+  // worker is built with (its pipes and listeners), whose failure must stop
+  // start-up rather than come back later as an event.
+  [[nodiscard]] Status add(const EventChange& change);
+
   // Applies the changes without waiting and without taking any readiness
   // report: those stay in the queue for the next wait(). Failed changes come
   // back as error events from the next wait().

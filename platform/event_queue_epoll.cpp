@@ -84,24 +84,31 @@ struct EventQueue::State {
     return epoll_ctl(epoll.get(), op, fd, &event) == 0;
   }
 
-  void apply(const EventChange& change) {
+  Status apply(const EventChange& change) {
     const bool read = change.kind == EventChange::Kind::ReadEdge;
-    const EventFilter filter = read ? EventFilter::Read : EventFilter::Write;
-    if (change.fd < 0) return carry(Event{change.fd, filter, false, true});
+    if (change.fd < 0) return fail(Error::BadFileDescriptor);
     const uint8_t before = interestOf(change.fd);
     const uint8_t after = before | (read ? kReadInterest : kWriteInterest);
-    if (after == before) return;
+    if (after == before) return {};
     try {
       if (static_cast<size_t>(change.fd) >= interest.size()) {
         interest.resize(static_cast<size_t>(change.fd) + 1, 0);
       }
     } catch (const std::bad_alloc&) {
-      return carry(Event{change.fd, filter, false, true});
+      return fail(Error::OutOfMemory);
     }
     if (!control(before == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, change.fd, after)) {
-      return carry(Event{change.fd, filter, false, true});
+      return fail(errorFromErrno(errno));
     }
     interest[static_cast<size_t>(change.fd)] = after;
+    return {};
+  }
+
+  // A change that failed is reported as an error event by the next wait().
+  void applyOrCarry(const EventChange& change) {
+    if (apply(change)) return;
+    const bool read = change.kind == EventChange::Kind::ReadEdge;
+    carry(Event{change.fd, read ? EventFilter::Read : EventFilter::Write, false, true});
   }
 
   // The write interest has fired: back to read interest alone, or to nothing.
@@ -170,14 +177,18 @@ int EventQueue::descriptor() const {
   return state_->epoll.get();
 }
 
+Status EventQueue::add(const EventChange& change) {
+  return state_->apply(change);
+}
+
 Status EventQueue::submit(std::span<const EventChange> changes) {
-  for (const EventChange& change : changes) state_->apply(change);
+  for (const EventChange& change : changes) state_->applyOrCarry(change);
   return {};
 }
 
 Result<size_t> EventQueue::wait(std::span<const EventChange> changes, std::span<Event> out,
                                 std::optional<uint32_t> timeoutMs) {
-  for (const EventChange& change : changes) state_->apply(change);
+  for (const EventChange& change : changes) state_->applyOrCarry(change);
   size_t used = state_->takeCarried(out);
   if (used == out.size()) return used;
   std::array<epoll_event, kMaxReady> ready;

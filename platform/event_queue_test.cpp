@@ -142,6 +142,12 @@ TEST_F(EventQueueTest, FailedChangesComeBackAsErrorEventsFirst) {
             (Seen{x + " read error", r + " read"}));
   ASSERT_TRUE(queue().submit(std::vector<EventChange>{{closed, Kind::WriteOnce}}).has_value());
   EXPECT_EQ(waitFor(queue()), Seen{x + " write error"});
+  // Applied at once, a failure is the caller's to see, not an event.
+  Status added = queue().add({closed, Kind::ReadEdge});
+  ASSERT_FALSE(added.has_value());
+  EXPECT_EQ(added.error(), Error::BadFileDescriptor);
+  EXPECT_TRUE(queue().add({p.b.get(), Kind::WriteOnce}).has_value());
+  EXPECT_EQ(waitFor(queue()), Seen{std::to_string(p.b.get()) + " write"});
 }
 
 TEST_F(EventQueueTest, ForgottenSharedDescriptorReportsNothing) {
