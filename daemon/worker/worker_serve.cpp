@@ -17,7 +17,7 @@ constexpr size_t kReadChunk = 8192;
 
 }  // namespace
 
-// Reads until the socket would block (the read interest is edge-triggered).
+// Reads until the socket is empty (the read interest is edge-triggered).
 // Every complete packet of a chunk is dispatched, then the replies of the
 // whole chunk go out in one flush: an MTA that sends several commands at once
 // gets their replies in one write.
@@ -35,6 +35,10 @@ void Worker::readPass(MilterConnection& connection) {
     const bool framed = dispatchPackets(connection);
     if (!flush(connection)) return;  // closed
     if (!framed) return closeConnection(fd);
+    // A short read emptied the socket: bytes that come later raise a new
+    // event, so asking again only to hear that it would block is a system
+    // call per command wasted (an MTA sends one command and waits).
+    if (static_cast<size_t>(n) < sizeof chunk) return;
   }
 }
 
