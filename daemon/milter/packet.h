@@ -16,10 +16,8 @@
 
 namespace tollbrook {
 
-// The largest length word accepted (command byte + data) and the largest data
-// a reply may carry.
+// The largest length word accepted: command byte + data.
 inline constexpr uint32_t kMaxPacketLength = 1u << 20;
-inline constexpr size_t kMaxReplyData = 1u << 20;
 
 struct Packet {
   char command = 0;

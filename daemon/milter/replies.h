@@ -25,6 +25,8 @@ inline constexpr char kReplyNegotiate = 'O';
 inline constexpr char kReplyInsertHeader = 'i';
 inline constexpr char kReplyChangeHeader = 'm';
 
+// The largest data a reply may carry.
+inline constexpr size_t kMaxReplyData = 1u << 20;
 // Unwritten replies allowed per connection before it is dropped.
 inline constexpr size_t kMaxUnwrittenReplies = 256 * 1024;
 
@@ -75,7 +77,7 @@ enum class FlushOutcome : uint8_t {
   Written,      // the queue is empty
   HoldStarted,  // the peer stopped reading: register one-shot write readiness
   Holding,      // still waiting for the write readiness registered earlier
-  Failed,       // the write failed (its line is logged): close the connection
+  Failed,       // the write failed (line logged, closeRequested set): close the connection
 };
 
 // Writes the queue onto the connection's socket until it is empty or the
