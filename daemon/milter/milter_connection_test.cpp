@@ -68,6 +68,23 @@ TEST(HeaderAccumulation, ViewsSurviveLaterAppends) {
   EXPECT_EQ(connection.message.headers[7].name, "X-Field");
 }
 
+TEST(HeaderAccumulation, ViewsSurviveWhenLargeAndSmallFieldsAlternate) {
+  // Small fields share blocks; large ones get their own. Every view must stay put.
+  MilterConnection connection;
+  std::vector<std::string> values;
+  for (int i = 0; i < 300; ++i) {
+    size_t size = i % 3 == 0 ? 1500 + i : i % 3 == 1 ? 0 : 40;
+    values.push_back(std::string(size, static_cast<char>('a' + i % 26)));
+    ASSERT_EQ(storeHeader(connection, i % 2 ? "" : "X-Field", values.back(), true),
+              HeaderStore::Stored);
+  }
+  ASSERT_EQ(connection.message.headers.size(), values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    EXPECT_EQ(connection.message.headers[i].value, values[i]) << "field " << i;
+    EXPECT_EQ(connection.message.headers[i].name, i % 2 ? "" : "X-Field") << "field " << i;
+  }
+}
+
 TEST(HeaderAccumulation, MaxHeadersStopsTheMessageOnceAndResetClearsIt) {
   MilterConnection connection;
   connection.limits.maxHeaders = 2;
