@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets and runs one of them over its committed corpus:
 #   scripts/fuzz.sh <target> [seconds]
-# Targets: message_parse_fuzz, message_text_fuzz, fuzz_dns_response, arc_sets_fuzz.
+# Targets: message_parse_fuzz, message_text_fuzz, fuzz_dns_response, arc_sets_fuzz,
+# milter_codec_fuzz.
 # clang 14 cannot compile libstdc++ 12's <expected>, so the fuzz build uses
 # clang 16 (installed by scripts/install-deps.sh). New inputs that libFuzzer
 # finds go to build-fuzz/new-<target>; merge the useful ones into the corpus
@@ -16,6 +17,7 @@ case "$target" in
   message_text_fuzz) corpus=fuzz/message_text_corpus ;;
   fuzz_dns_response) corpus=fuzz/corpus/dns_response ;;
   arc_sets_fuzz) corpus=fuzz/arc_sets_corpus ;;
+  milter_codec_fuzz) corpus=fuzz/milter_codec_corpus ;;
   *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
 esac
 

@@ -6,8 +6,11 @@
 
 namespace tollbrook::testing {
 
-CodecPeer::CodecPeer(UniqueFd socket, const MilterHandlers& handlers, MessageLimits limits)
-    : handlers_(handlers), connection_(std::make_unique<MilterConnection>()) {
+CodecPeer::CodecPeer(UniqueFd socket, const MilterHandlers& handlers, MessageLimits limits,
+                     std::string* transcript)
+    : handlers_(handlers),
+      transcript_(transcript),
+      connection_(std::make_unique<MilterConnection>()) {
   connection_->socket = std::move(socket);
   connection_->limits = limits;
   thread_ = std::thread([this] { serve(); });
@@ -28,6 +31,7 @@ void CodecPeer::serve() {
     ssize_t got = ::read(connection.socket.get(), buffer, sizeof buffer);
     if (got < 0 && errno == EINTR) continue;
     if (got <= 0) break;
+    if (transcript_) transcript_->append(buffer, static_cast<size_t>(got));
     if (!appendInput(connection, std::string_view(buffer, static_cast<size_t>(got)))) break;
     bool framingError = false;
     for (;;) {

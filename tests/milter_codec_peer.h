@@ -7,6 +7,7 @@
 #define TOLLBROOK_TESTS_MILTER_CODEC_PEER_H_
 
 #include <memory>
+#include <string>
 #include <thread>
 
 #include "base/unique_fd.h"
@@ -16,8 +17,11 @@ namespace tollbrook::testing {
 
 class CodecPeer {
  public:
-  // Starts serving `socket` (blocking) with `handlers` and these limits.
-  CodecPeer(UniqueFd socket, const MilterHandlers& handlers, MessageLimits limits = {});
+  // Starts serving `socket` (blocking) with `handlers` and these limits. With
+  // a transcript, every byte read from the MTA is appended to it (the test
+  // reads it after join()).
+  CodecPeer(UniqueFd socket, const MilterHandlers& handlers, MessageLimits limits = {},
+            std::string* transcript = nullptr);
   ~CodecPeer();
   CodecPeer(const CodecPeer&) = delete;
   CodecPeer& operator=(const CodecPeer&) = delete;
@@ -31,6 +35,7 @@ class CodecPeer {
   void serve();
 
   MilterHandlers handlers_;
+  std::string* transcript_;
   std::unique_ptr<MilterConnection> connection_;
   std::thread thread_;
 };
