@@ -2,7 +2,7 @@
 # Builds the libFuzzer targets and runs one of them over its committed corpus:
 #   scripts/fuzz.sh <target> [seconds]
 # Targets: message_parse_fuzz, message_text_fuzz, fuzz_dns_response, arc_sets_fuzz,
-# config_fuzz.
+# config_fuzz, milter_codec_fuzz.
 # clang 14 cannot compile libstdc++ 12's <expected>, so the fuzz build uses
 # clang 16 (installed by scripts/install-deps.sh). New inputs that libFuzzer
 # finds go to build-fuzz/new-<target>; merge the useful ones into the corpus
@@ -20,6 +20,7 @@ case "$target" in
   arc_sets_fuzz) corpus=fuzz/arc_sets_corpus ;;
   # Configuration refusals are copied to standard error: keep them off the terminal.
   config_fuzz) corpus=fuzz/config_corpus; options=(-close_fd_mask=2) ;;
+  milter_codec_fuzz) corpus=fuzz/milter_codec_corpus ;;
   *) echo "unknown fuzz target: $target" >&2; exit 2 ;;
 esac
 

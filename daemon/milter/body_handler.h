@@ -16,6 +16,10 @@ namespace tollbrook {
 // code, always continue ('c').
 char handleBodyChunk(MilterConnection& connection, std::string_view chunk);
 
+// handleBodyChunk in the form of the codec's body slot (MilterHandlers::body);
+// the worker's context is not needed.
+char handleBodyChunkSlot(void* context, MilterConnection& connection, std::string_view chunk);
+
 }  // namespace tollbrook
 
 #endif  // TOLLBROOK_DAEMON_MILTER_BODY_HANDLER_H_

@@ -17,41 +17,41 @@ TEST(BodyHandler, KeepsChunksUpToExactlyMaxBodyBytes) {
   EXPECT_EQ(handleBodyChunk(connection, "123456"), 'c');
   EXPECT_EQ(handleBodyChunk(connection, "7890"), 'c');
   std::string quiet = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(connection.body, "1234567890");
-  EXPECT_FALSE(connection.bodyIncomplete);
+  EXPECT_EQ(connection.message.body, "1234567890");
+  EXPECT_FALSE(connection.message.bodyIncomplete);
   EXPECT_EQ(quiet, "");
 
   ::testing::internal::CaptureStderr();
   EXPECT_EQ(handleBodyChunk(connection, "x"), 'c');
   EXPECT_EQ(handleBodyChunk(connection, "y"), 'c');  // dropped without a second line
   std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(connection.bodyIncomplete);
-  EXPECT_TRUE(connection.body.empty());
+  EXPECT_TRUE(connection.message.bodyIncomplete);
+  EXPECT_TRUE(connection.message.body.empty());
   EXPECT_EQ(log,
             "kestrelvault[0]: body exceeds MaxBodyBytes=10 from mta[local]: message will not "
             "be validated or sealed\n");
-  EXPECT_LE(connection.body.capacity(), 15u);  // the copy was released
+  EXPECT_LE(connection.message.body.capacity(), 15u);  // the copy was released
 }
 
 TEST(BodyHandler, ZeroMeansUnlimitedAndGrowthStaysWithinTheLimit) {
   MilterConnection unlimited;
   std::string chunk(4096, 'b');
   for (int i = 0; i < 300; ++i) handleBodyChunk(unlimited, chunk);
-  EXPECT_EQ(unlimited.body.size(), 300u * 4096);
-  EXPECT_FALSE(unlimited.bodyIncomplete);
+  EXPECT_EQ(unlimited.message.body.size(), 300u * 4096);
+  EXPECT_FALSE(unlimited.message.bodyIncomplete);
 
   MilterConnection limited;
   limited.limits.maxBodyBytes = 1000000;
   for (int i = 0; i < 244; ++i) handleBodyChunk(limited, chunk);
-  EXPECT_FALSE(limited.bodyIncomplete);
-  EXPECT_LE(limited.body.capacity(), 1000000u);
+  EXPECT_FALSE(limited.message.bodyIncomplete);
+  EXPECT_LE(limited.message.body.capacity(), 1000000u);
 
   // The chunk that passes the limit gives the whole buffer back, not just its contents.
   ::testing::internal::CaptureStderr();
   handleBodyChunk(limited, chunk);
   ::testing::internal::GetCapturedStderr();
-  EXPECT_TRUE(limited.bodyIncomplete);
-  EXPECT_EQ(limited.body.capacity(), std::string().capacity());
+  EXPECT_TRUE(limited.message.bodyIncomplete);
+  EXPECT_EQ(limited.message.body.capacity(), std::string().capacity());
 }
 
 TEST(BodyHandler, AllocationFailureAbandonsTheCopy) {
@@ -69,11 +69,11 @@ TEST(BodyHandler, AllocationFailureAbandonsTheCopy) {
     }
     std::string log = ::testing::internal::GetCapturedStderr();
     if (!failed) {
-      EXPECT_EQ(connection.body.size(), 5064u);
+      EXPECT_EQ(connection.message.body.size(), 5064u);
       break;
     }
-    EXPECT_TRUE(connection.bodyIncomplete) << "allocation " << k;
-    EXPECT_TRUE(connection.body.empty());
+    EXPECT_TRUE(connection.message.bodyIncomplete) << "allocation " << k;
+    EXPECT_TRUE(connection.message.body.empty());
     EXPECT_NE(log.find("body accumulation failed for unknown[local]: error.OutOfMemory"),
               std::string::npos)
         << log;

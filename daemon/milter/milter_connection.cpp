@@ -1,7 +1,10 @@
 #include "daemon/milter/milter_connection.h"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
 #include <new>
+#include <type_traits>
 
 #include "core/log.h"
 
@@ -37,52 +40,90 @@ void ConnectionLabel::appendByte(char c) {
   if (length_ < sizeof buffer_) buffer_[length_++] = c;
 }
 
+char* HeaderTextStore::allocate(size_t size) {
+  size = std::max<size_t>(size, 1);  // an empty field still gets a real address
+  // A field larger than a quarter block gets a block of its own, so the
+  // shared block is not abandoned half empty for it.
+  if (size > kBlockSize / 4) {
+    blocks_.reserve(blocks_.size() + 1);  // the push below cannot throw then
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
+    char* own = blocks_.back().get();
+    // The shared block is no longer last: keep filling it through its pointer.
+    if (capacity_ != 0) std::swap(blocks_[blocks_.size() - 1], blocks_[blocks_.size() - 2]);
+    return own;
+  }
+  if (capacity_ - used_ < size) {
+    blocks_.reserve(blocks_.size() + 1);
+    blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
+    capacity_ = kBlockSize;
+    used_ = 0;
+  }
+  char* room = blocks_.back().get() + used_;
+  used_ += size;
+  return room;
+}
+
 namespace {
 
 bool limitMet(const MilterConnection& connection, size_t fieldBytes) {
   const MessageLimits& limits = connection.limits;
-  if (limits.maxHeaders != 0 && connection.headers.size() >= limits.maxHeaders) return true;
-  return limits.maxHeaderBytes != 0 && fieldBytes + connection.headerBytes > limits.maxHeaderBytes;
+  const MilterMessage& message = connection.message;
+  if (limits.maxHeaders != 0 && message.headers.size() >= limits.maxHeaders) return true;
+  return limits.maxHeaderBytes != 0 && fieldBytes + message.headerBytes > limits.maxHeaderBytes;
 }
 
-void appendField(MilterConnection& connection, std::string_view name, std::string_view value,
-                 bool leadingSpace) {
-  std::string copy;
-  copy.reserve(name.size() + value.size());
-  copy.append(name).append(value);
-  connection.headerStorage.push_back(std::move(copy));
-  // Views are taken only now: the string has reached its final place.
-  std::string_view text(connection.headerStorage.back());
-  try {
-    connection.headers.push_back(
-        HeaderField{text.substr(0, name.size()), text.substr(name.size()), leadingSpace});
-  } catch (const std::bad_alloc&) {
-    connection.headerStorage.pop_back();
-    throw;
+size_t bareLineFeeds(std::string_view value) {
+  size_t count = 0;
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\n' && (i == 0 || value[i - 1] != '\r')) ++count;
   }
+  return count;
+}
+
+// Copies the value with each bare LF written as CR LF; `out` has room for
+// value.size() + bareLineFeeds(value) bytes.
+void copyWithCrLf(std::string_view value, char* out) {
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\n' && (i == 0 || value[i - 1] != '\r')) *out++ = '\r';
+    *out++ = value[i];
+  }
+}
+
+void appendField(MilterMessage& message, std::string_view name, std::string_view value,
+                 size_t storedValueSize, bool leadingSpace) {
+  message.headers.reserve(message.headers.size() + 1);  // the push below cannot throw then
+  char* text = message.headerText.allocate(name.size() + storedValueSize);
+  std::memcpy(text, name.data(), name.size());
+  copyWithCrLf(value, text + name.size());
+  message.headers.push_back(HeaderField{std::string_view(text, name.size()),
+                                        std::string_view(text + name.size(), storedValueSize),
+                                        leadingSpace});
 }
 
 }  // namespace
 
 HeaderStore storeHeader(MilterConnection& connection, std::string_view name, std::string_view value,
                         bool leadingSpace) {
-  if (connection.headerLimitReached) return HeaderStore::Dropped;
-  size_t fieldBytes = name.size() + value.size();
+  MilterMessage& message = connection.message;
+  if (message.headerLimitReached) return HeaderStore::Dropped;
+  size_t storedValueSize = value.size() + bareLineFeeds(value);
+  size_t fieldBytes = name.size() + storedValueSize;
   if (limitMet(connection, fieldBytes)) {
-    connection.headerLimitReached = true;
-    logMessage(Severity::Warning, "header limit reached (", connection.headers.size(), " headers, ",
-               connection.headerBytes, " bytes) from ", ConnectionLabel(connection, true).text(),
+    message.headerLimitReached = true;
+    logMessage(Severity::Warning, "header limit reached (", message.headers.size(), " headers, ",
+               message.headerBytes, " bytes) from ",
+               connectionLabel(connection, LabelForm::Sanitised).text(),
                ": message will not be authenticated");
     return HeaderStore::LimitReached;
   }
   try {
-    appendField(connection, name, value, leadingSpace);
+    appendField(message, name, value, storedValueSize, leadingSpace);
   } catch (const std::bad_alloc&) {
-    connection.headerLimitReached = true;
+    message.headerLimitReached = true;
     logMessage(Severity::Err, "header accumulation failed: ", Error::OutOfMemory);
     return HeaderStore::OutOfMemory;
   }
-  connection.headerBytes += fieldBytes;
+  message.headerBytes += fieldBytes;
   return HeaderStore::Stored;
 }
 
@@ -100,33 +141,19 @@ void accumulateHeaderPacket(MilterConnection& connection, std::string_view data)
   storeHeader(connection, name, value, leadingSpace);
 }
 
-namespace {
-
-// Swapping with an empty container is the one way that frees the buffer too.
-// Only for containers whose default constructor does not allocate.
-template <typename Container>
-void release(Container& container) noexcept {
-  Container().swap(container);
-}
-
-}  // namespace
-
 void releaseBody(MilterConnection& connection) {
-  release(connection.body);
+  // Swapping with an empty string is the one way that frees the buffer too.
+  std::string().swap(connection.message.body);
 }
+
+// A fresh value in place of the old one: the old value's destructor gives back
+// every buffer (assigning an empty value would let strings keep their
+// capacity), and a field added to MilterMessage later is reset with the rest.
+static_assert(std::is_nothrow_default_constructible_v<MilterMessage>);
 
 void resetMessage(MilterConnection& connection) {
-  connection.mailAddr.reset();
-  connection.rcptAddr.reset();
-  connection.queueId.reset();
-  release(connection.headers);
-  connection.headerStorage.clear();  // frees the strings and all but one block
-  connection.envelopeSender.reset();
-  release(connection.recipients);
-  releaseBody(connection);
-  connection.headerBytes = 0;
-  connection.headerLimitReached = false;
-  connection.bodyIncomplete = false;
+  std::destroy_at(&connection.message);
+  std::construct_at(&connection.message);
 }
 
 }  // namespace tollbrook

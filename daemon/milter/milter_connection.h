@@ -1,8 +1,9 @@
 // The state of one milter connection: what the MTA's commands have built for the
-// connection (macros, connect data, negotiated options) and for the current
-// message (envelope, header list, body), plus the buffers of the protocol layer.
+// connection (macros, connect data, negotiated options), the buffers of the
+// protocol layer, and the current message (envelope, header list, body) kept
+// apart as one value so that resetting a message cannot forget a field.
 // Owned by the worker thread that accepted the connection; never shared. Header
-// fields are HeaderField records whose views point into storage the connection
+// fields are HeaderField records whose views point into storage the message
 // owns: they stay valid as fields are appended, until resetMessage().
 #ifndef TOLLBROOK_DAEMON_MILTER_MILTER_CONNECTION_H_
 #define TOLLBROOK_DAEMON_MILTER_MILTER_CONNECTION_H_
@@ -10,7 +11,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -37,30 +38,59 @@ struct MessageLimits {
 // MaxHeaderBytes 1 MiB), which the seal tool applies as well.
 inline constexpr MessageLimits kDefaultMessageLimits{10u << 20, 500, 1u << 20};
 
+// Storage for the text of header fields: blocks that never move once made, so
+// the views in the header list survive later appends. A header block of a few
+// KiB costs one or two allocations instead of one per field.
+class HeaderTextStore {
+ public:
+  // Room for `size` bytes that stay where they are until the store is
+  // destroyed. Throws std::bad_alloc.
+  char* allocate(size_t size);
+
+ private:
+  static constexpr size_t kBlockSize = 4096;
+
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  size_t used_ = 0;      // bytes taken from the last shared block
+  size_t capacity_ = 0;  // size of the last shared block (0: none yet)
+};
+
+// What belongs to the message under way; a new value starts the next message.
+// Its default constructor allocates nothing, so a reset cannot fail.
+struct MilterMessage {
+  // Macros that name the message.
+  std::optional<std::string> mailAddr, rcptAddr, queueId;
+
+  std::vector<HeaderField> headers;  // as received; views into headerText
+  HeaderTextStore headerText;
+  uint64_t headerBytes = 0;  // name + value lengths of the accumulated fields
+
+  std::optional<std::string> envelopeSender;
+  std::vector<std::string> recipients;
+  std::string body;  // accumulated by the body handler
+
+  bool bodyIncomplete = false;      // the body copy was abandoned
+  bool headerLimitReached = false;  // the header block was not accumulated in full
+};
+
 struct MilterConnection {
   MilterConnection() = default;
   MilterConnection(const MilterConnection&) = delete;  // headers point into storage
   MilterConnection& operator=(const MilterConnection&) = delete;
 
-  // Protocol input: bytes read but not yet consumed, and the decoded length
-  // word of the packet at the front.
+  // Protocol input: bytes read but not yet consumed (the first inputConsumed
+  // bytes of `input` are already dispatched), and the decoded length word of
+  // the packet at the front.
   std::string input;
+  size_t inputConsumed = 0;
   std::optional<uint32_t> pendingLength;
 
-  // Macros. mailAddr, rcptAddr and queueId belong to the message.
-  std::optional<std::string> clientAddr, clientName, mailAddr, rcptAddr, queueId, daemonName,
-      authType;
-
-  // The message's header fields as received; views into headerStorage.
-  std::vector<HeaderField> headers;
+  // Macros that stay for the connection.
+  std::optional<std::string> clientAddr, clientName, daemonName, authType;
   std::optional<std::string> helo;
-  std::optional<std::string> envelopeSender;
-  std::vector<std::string> recipients;
-  std::string body;  // accumulated by the body handler
 
   uint64_t listenerIndex = 0;
   MessageLimits limits;
-  uint64_t headerBytes = 0;  // name + value lengths of the accumulated fields
   std::optional<std::string> connectAddress;
 
   // Encoded replies not yet written, and how much of them has been written.
@@ -70,16 +100,13 @@ struct MilterConnection {
   uint32_t negotiatedActions = 0;
   uint32_t negotiatedProtocolFlags = 0;
 
-  bool bodyIncomplete = false;      // the body copy was abandoned
-  bool headerLimitReached = false;  // the header block was not accumulated in full
   std::array<char, 64> peerLabel{};
   uint8_t peerLabelLength = 0;
-  char connectFamily = 'U';  // '4', '6', 'L' or 'U'
-  bool holding = false;      // replies wait because the peer stopped reading
+  char connectFamily = 'U';     // '4', '6', 'L' or 'U'
+  bool holding = false;         // replies wait because the peer stopped reading
+  bool closeRequested = false;  // the codec is done with the connection; the worker closes it
 
-  // One string per stored field, name then value; a deque never moves its
-  // elements, so the views in `headers` survive later appends.
-  std::deque<std::string> headerStorage;
+  MilterMessage message;
 
   std::string_view peer() const { return {peerLabel.data(), peerLabelLength}; }
   void setPeerLabel(std::string_view label);  // truncated to 64 bytes
@@ -105,6 +132,14 @@ class ConnectionLabel {
   size_t length_ = 0;
 };
 
+// How a label is written: header and message lines sanitise it; the lines
+// about the reply queue copy it as it is.
+enum class LabelForm : uint8_t { Sanitised, AsIs };
+
+inline ConnectionLabel connectionLabel(const MilterConnection& connection, LabelForm form) {
+  return ConnectionLabel(connection, form == LabelForm::Sanitised);
+}
+
 // Header accumulation for one 'L' packet: name NUL value [NUL]. A packet without
 // a NUL stores nothing. With SMFIP_HDR_LEADSPC negotiated, one leading space of
 // the value is removed and recorded as leadingSpace; without it, the value is
@@ -121,6 +156,12 @@ enum class HeaderStore : uint8_t {
 // Stores one field under MaxHeaders and MaxHeaderBytes. Once a limit is met, or
 // a copy fails, headerLimitReached is set (with its log line) and this and every
 // later field of the message is dropped.
+//
+// Every bare LF of the value is stored as CR LF. An MTA keeps its queue files
+// with LF line ends and hands folded values over as "first\n\tsecond"; the
+// message on the wire (and so every upstream signature with simple header
+// canonicalization) had CR LF there. An existing CR LF stays as it is.
+// MaxHeaderBytes counts the bytes stored.
 HeaderStore storeHeader(MilterConnection& connection, std::string_view name, std::string_view value,
                         bool leadingSpace);
 
@@ -128,9 +169,9 @@ HeaderStore storeHeader(MilterConnection& connection, std::string_view name, std
 // (clearing or assigning an empty string would keep the capacity).
 void releaseBody(MilterConnection& connection);
 
-// Discards the per-message state: the message macros, header list, envelope,
-// recipients and body; clears the header byte count and both flags.
-// Connection-level data stays.
+// Discards the per-message state as one value: the message macros, header
+// list, envelope, recipients and body, the header byte count and both flags,
+// with every buffer they held. Connection-level data stays.
 void resetMessage(MilterConnection& connection);
 
 }  // namespace tollbrook

@@ -39,21 +39,21 @@ TEST(HeaderPacket, LeadingSpaceFollowsTheNegotiatedFlag) {
     MilterConnection connection;
     connection.negotiatedProtocolFlags = c.leadSpcNegotiated ? kSmfipHdrLeadSpc : 0;
     accumulateHeaderPacket(connection, c.data);
-    ASSERT_EQ(connection.headers.size(), 1u);
-    const HeaderField& field = connection.headers[0];
+    ASSERT_EQ(connection.message.headers.size(), 1u);
+    const HeaderField& field = connection.message.headers[0];
     EXPECT_EQ(field.name, "Subject");
     EXPECT_EQ(field.value, c.wantValue) << "packet " << ::testing::PrintToString(c.data);
     EXPECT_EQ(field.leadingSpace, c.wantLeadingSpace)
         << "packet " << ::testing::PrintToString(c.data);
-    EXPECT_EQ(connection.headerBytes, 7 + c.wantValue.size());
+    EXPECT_EQ(connection.message.headerBytes, 7 + c.wantValue.size());
   }
 }
 
 TEST(HeaderPacket, WithoutNulNothingIsStored) {
   MilterConnection connection;
   accumulateHeaderPacket(connection, "Subject: hello");
-  EXPECT_TRUE(connection.headers.empty());
-  EXPECT_FALSE(connection.headerLimitReached);
+  EXPECT_TRUE(connection.message.headers.empty());
+  EXPECT_FALSE(connection.message.headerLimitReached);
 }
 
 TEST(HeaderAccumulation, ViewsSurviveLaterAppends) {
@@ -62,10 +62,27 @@ TEST(HeaderAccumulation, ViewsSurviveLaterAppends) {
     std::string value = "value number " + std::to_string(i);
     storeHeader(connection, "X-Field", value, true);
   }
-  ASSERT_EQ(connection.headers.size(), 2000u);
-  EXPECT_EQ(connection.headers[0].value, "value number 0");
-  EXPECT_EQ(connection.headers[1999].value, "value number 1999");
-  EXPECT_EQ(connection.headers[7].name, "X-Field");
+  ASSERT_EQ(connection.message.headers.size(), 2000u);
+  EXPECT_EQ(connection.message.headers[0].value, "value number 0");
+  EXPECT_EQ(connection.message.headers[1999].value, "value number 1999");
+  EXPECT_EQ(connection.message.headers[7].name, "X-Field");
+}
+
+TEST(HeaderAccumulation, ViewsSurviveWhenLargeAndSmallFieldsAlternate) {
+  // Small fields share blocks; large ones get their own. Every view must stay put.
+  MilterConnection connection;
+  std::vector<std::string> values;
+  for (int i = 0; i < 300; ++i) {
+    size_t size = i % 3 == 0 ? 1500 + i : i % 3 == 1 ? 0 : 40;
+    values.push_back(std::string(size, static_cast<char>('a' + i % 26)));
+    ASSERT_EQ(storeHeader(connection, i % 2 ? "" : "X-Field", values.back(), true),
+              HeaderStore::Stored);
+  }
+  ASSERT_EQ(connection.message.headers.size(), values.size());
+  for (size_t i = 0; i < values.size(); ++i) {
+    EXPECT_EQ(connection.message.headers[i].value, values[i]) << "field " << i;
+    EXPECT_EQ(connection.message.headers[i].name, i % 2 ? "" : "X-Field") << "field " << i;
+  }
 }
 
 TEST(HeaderAccumulation, MaxHeadersStopsTheMessageOnceAndResetClearsIt) {
@@ -79,16 +96,16 @@ TEST(HeaderAccumulation, MaxHeadersStopsTheMessageOnceAndResetClearsIt) {
   EXPECT_EQ(storeHeader(connection, "C", "3", true), HeaderStore::LimitReached);
   EXPECT_EQ(storeHeader(connection, "D", "4", true), HeaderStore::Dropped);
   std::string log = ::testing::internal::GetCapturedStderr();
-  EXPECT_EQ(connection.headers.size(), 2u);
-  EXPECT_TRUE(connection.headerLimitReached);
+  EXPECT_EQ(connection.message.headers.size(), 2u);
+  EXPECT_TRUE(connection.message.headerLimitReached);
   EXPECT_EQ(log,
             "kestrelvault[0]: header limit reached (2 headers, 5 bytes) from "
             "mta_one[127.0.0.1:4000]: message will not be authenticated\n");
 
   resetMessage(connection);
-  EXPECT_FALSE(connection.headerLimitReached);
+  EXPECT_FALSE(connection.message.headerLimitReached);
   storeHeader(connection, "A", "1", true);
-  EXPECT_EQ(connection.headers.size(), 1u);
+  EXPECT_EQ(connection.message.headers.size(), 1u);
 }
 
 TEST(HeaderAccumulation, MaxHeaderBytesAllowsExactlyTheLimit) {
@@ -104,8 +121,9 @@ TEST(HeaderAccumulation, MaxHeaderBytesAllowsExactlyTheLimit) {
     storeHeader(connection, "Ef", "ghij", true);  // 6 bytes
     storeHeader(connection, "K", "l", true);      // 2 bytes
     ::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(connection.headers.size(), c.wantStored) << "MaxHeaderBytes=" << c.maxHeaderBytes;
-    EXPECT_EQ(connection.headerLimitReached, c.wantStored < 3)
+    EXPECT_EQ(connection.message.headers.size(), c.wantStored)
+        << "MaxHeaderBytes=" << c.maxHeaderBytes;
+    EXPECT_EQ(connection.message.headerLimitReached, c.wantStored < 3)
         << "MaxHeaderBytes=" << c.maxHeaderBytes;
   }
 }
@@ -124,14 +142,14 @@ TEST(HeaderAccumulation, AllocationFailureMarksTheBlockIncomplete) {
     }
     std::string log = ::testing::internal::GetCapturedStderr();
     if (!failed) {
-      ASSERT_EQ(connection.headers.size(), 1u);
-      EXPECT_EQ(connection.headers[0].value, value);
+      ASSERT_EQ(connection.message.headers.size(), 1u);
+      EXPECT_EQ(connection.message.headers[0].value, value);
       break;
     }
     EXPECT_EQ(outcome, HeaderStore::OutOfMemory) << "allocation " << k;
-    EXPECT_TRUE(connection.headerLimitReached) << "allocation " << k;
-    EXPECT_TRUE(connection.headers.empty());
-    EXPECT_EQ(connection.headerBytes, 0u);
+    EXPECT_TRUE(connection.message.headerLimitReached) << "allocation " << k;
+    EXPECT_TRUE(connection.message.headers.empty());
+    EXPECT_EQ(connection.message.headerBytes, 0u);
     EXPECT_NE(log.find("header accumulation failed: error.OutOfMemory"), std::string::npos) << log;
   }
 }
@@ -144,13 +162,13 @@ TEST(ResetMessage, KeepsConnectionDataAndDropsMessageData) {
   connection.connectAddress = "192.0.2.1";
   connection.connectFamily = '4';
   connection.negotiatedActions = kSmfifAddHdrs;
-  connection.mailAddr = "a@example.org";
-  connection.rcptAddr = "b@example.org";
-  connection.queueId = "ABC123";
-  connection.envelopeSender = "<a@example.org>";
-  connection.recipients = {"<b@example.org>"};
-  connection.body = std::string(100000, 'b');
-  connection.bodyIncomplete = true;
+  connection.message.mailAddr = "a@example.org";
+  connection.message.rcptAddr = "b@example.org";
+  connection.message.queueId = "ABC123";
+  connection.message.envelopeSender = "<a@example.org>";
+  connection.message.recipients = {"<b@example.org>"};
+  connection.message.body = std::string(100000, 'b');
+  connection.message.bodyIncomplete = true;
   for (int i = 0; i < 100; ++i) storeHeader(connection, "Subject", "x", true);
 
   resetMessage(connection);
@@ -160,17 +178,17 @@ TEST(ResetMessage, KeepsConnectionDataAndDropsMessageData) {
   EXPECT_EQ(connection.connectAddress, "192.0.2.1");
   EXPECT_EQ(connection.connectFamily, '4');
   EXPECT_EQ(connection.negotiatedActions, kSmfifAddHdrs);
-  EXPECT_FALSE(connection.mailAddr || connection.rcptAddr || connection.queueId ||
-               connection.envelopeSender);
-  EXPECT_TRUE(connection.recipients.empty());
-  EXPECT_TRUE(connection.body.empty());
-  EXPECT_TRUE(connection.headers.empty());
-  EXPECT_EQ(connection.headerBytes, 0u);
-  EXPECT_FALSE(connection.bodyIncomplete);
+  EXPECT_FALSE(connection.message.mailAddr || connection.message.rcptAddr ||
+               connection.message.queueId || connection.message.envelopeSender);
+  EXPECT_TRUE(connection.message.recipients.empty());
+  EXPECT_TRUE(connection.message.body.empty());
+  EXPECT_TRUE(connection.message.headers.empty());
+  EXPECT_EQ(connection.message.headerBytes, 0u);
+  EXPECT_FALSE(connection.message.bodyIncomplete);
   // An idle connection must not keep the last message's buffers.
-  EXPECT_EQ(connection.body.capacity(), std::string().capacity());
-  EXPECT_EQ(connection.headers.capacity(), 0u);
-  EXPECT_EQ(connection.recipients.capacity(), 0u);
+  EXPECT_EQ(connection.message.body.capacity(), std::string().capacity());
+  EXPECT_EQ(connection.message.headers.capacity(), 0u);
+  EXPECT_EQ(connection.message.recipients.capacity(), 0u);
 }
 
 TEST(ConnectionLabel, NamesDaemonAndPeer) {

@@ -62,7 +62,7 @@ std::expected<std::unique_ptr<MilterConnection>, ConnectionFailure> loadMessageC
   loadBody(message, *connection);
   // A file is never larger than MaxBodyBytes, so an abandoned copy means the
   // copy could not grow.
-  if (connection->bodyIncomplete) return Failure(ConnectionFailure::OutOfMemory);
+  if (connection->message.bodyIncomplete) return Failure(ConnectionFailure::OutOfMemory);
   return connection;
 }
 

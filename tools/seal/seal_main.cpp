@@ -151,7 +151,8 @@ int seal(const SealOptions& options) {
   request.timestamp = options.timestamp.value_or(currentSeconds());
   request.instance = instance;
   request.cv = cv;
-  MessageToSeal copy{connection->headers, connection->body, connection->bodyIncomplete};
+  const MilterMessage& held = connection->message;
+  MessageToSeal copy{held.headers, held.body, held.bodyIncomplete};
   SealResult<ArcSetValues> set = buildArcSet(copy, request);
   if (!set) {
     StderrWriter err;
