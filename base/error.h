@@ -104,7 +104,17 @@ namespace tollbrook {
   /* milter */                 \
   X(PacketTooLarge)            \
   X(OutputQueueFull)           \
-  X(BodyTooLarge)
+  X(BodyTooLarge)              \
+  /* configuration */          \
+  X(InvalidConfiguration)      \
+  X(InvalidMode)               \
+  X(InvalidOnDnsError)         \
+  X(MissingListenerSocket)     \
+  X(InvalidListenerSocket)     \
+  X(InvalidPort)               \
+  X(InvalidHost)               \
+  X(InvalidPath)               \
+  X(InvalidNameserver)
 
 enum class Error : uint8_t {
 #define TOLLBROOK_ERROR_ENUM(name) name,

@@ -11,6 +11,7 @@ packages=(
   clang-format
   python3 python3-dkim python3-authres python3-dnspython
   dnsmasq-base
+  mandoc
 )
 
 # The libFuzzer build needs clang 16 (clang 14 cannot compile libstdc++ 12's
