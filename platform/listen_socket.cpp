@@ -22,7 +22,7 @@ Error lastError() {
 
 // A NUL-terminated copy of a path for the system calls.
 struct PathText {
-  char text[kMaxUnixPathLength + 1];
+  char text[kLongestUnixSocketPath + 1];
   explicit PathText(std::string_view path) {
     std::memcpy(text, path.data(), path.size());
     text[path.size()] = '\0';
@@ -61,7 +61,7 @@ Status removeStaleSocket(const PathText& path) {
 }  // namespace
 
 Result<UniqueFd> listenUnix(std::string_view path) {
-  if (path.size() > kMaxUnixPathLength) return fail(Error::NameTooLong);
+  if (path.size() > kLongestUnixSocketPath) return fail(Error::NameTooLong);
   UnixAddress address;
   if (!makeUnixAddress(path, address)) return fail(Error::InvalidArgument);
   const PathText text(path);
@@ -136,7 +136,7 @@ Result<uint16_t> boundPort(int fd) {
 }
 
 void removeUnixSocketPath(std::string_view path) {
-  if (path.empty() || path.size() > kMaxUnixPathLength) return;
+  if (path.empty() || path.size() > kLongestUnixSocketPath) return;
   if (path.find('\0') != std::string_view::npos) return;
   const PathText text(path);
   struct stat status {};

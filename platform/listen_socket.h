@@ -20,14 +20,14 @@ namespace tollbrook {
 
 // The longest unix socket path every platform can bind (FreeBSD's sun_path
 // holds 104 bytes with the terminating NUL).
-inline constexpr size_t kMaxUnixPathLength = 103;
+inline constexpr size_t kLongestUnixSocketPath = 103;
 
 // The queue of connections the kernel keeps for each listening socket.
 inline constexpr int kListenBacklog = 256;
 
 // Removes a stale socket at `path`, then binds and listens there. The socket
 // file takes its permissions from the process umask. A path longer than
-// kMaxUnixPathLength fails with NameTooLong; an empty path or one holding a
+// kLongestUnixSocketPath fails with NameTooLong; an empty path or one holding a
 // NUL with InvalidArgument. Something at the path that is not a socket is left
 // alone and the call fails with AddressInUse, so a mistyped path never
 // deletes a file. Other failures are the platform's error kinds (AccessDenied,

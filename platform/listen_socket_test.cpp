@@ -64,7 +64,7 @@ TEST(ListenUnix, RefusesPathsItMustNotOrCannotBind) {
   { UniqueFd f(open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600)); }
   // A path of exactly the longest length, and one byte more.
   std::string longest = dir.path() + "/";
-  longest += std::string(kMaxUnixPathLength - longest.size(), 'a');
+  longest += std::string(kLongestUnixSocketPath - longest.size(), 'a');
   struct Case {
     std::string path;
     Error want;

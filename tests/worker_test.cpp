@@ -16,6 +16,7 @@
 
 #include "daemon/milter/body_handler.h"
 #include "daemon/milter/replies.h"
+#include "daemon/worker/listeners.h"
 #include "platform/listen_socket.h"
 #include "tests/milter_client.h"
 #include "tests/program_run.h"
@@ -431,26 +432,29 @@ char gatedEom(void* context, MilterConnection&) {
   return 'a';
 }
 
-TEST(WorkerSharing, TwoWorkersServeOneUnixPath) {
+TEST(WorkerSharing, TwoWorkersServeOneUnixPathAndOneInetPort) {
   LogLines log;
   ScratchDir dir;
   Gate gate;
   WorkerPool pool;
   const std::string path = dir.file("milter.sock");
-  Result<UniqueFd> listener = listenUnix(path);
-  ASSERT_TRUE(listener.has_value());
+  // A port that is free: held by a socket of ours until the workers have bound it too.
+  uint16_t port = 0;
+  UniqueFd placeholder = listenLoopback(port);
+  const ListenAddress addresses[] = {{path, 0, true}, {"127.0.0.1", port, false}};
+  std::vector<std::unique_ptr<Worker>> workers;
+  std::vector<Worker*> built;
   for (uint32_t index = 0; index < 2; ++index) {
     WorkerSetup setup;
     setup.index = index;
     setup.handlers.context = &gate;
     setup.handlers.eom = gatedEom;
-    std::unique_ptr<Worker> worker = pool.build(std::move(setup));
-    Result<UniqueFd> own = duplicateListenSocket(listener->get());
-    ASSERT_TRUE(own.has_value());
-    ASSERT_TRUE(worker->addListener(std::move(*own), path).has_value());
-    pool.start(std::move(worker));
+    workers.push_back(pool.build(std::move(setup)));
+    built.push_back(workers.back().get());
   }
-  listener->reset();
+  ASSERT_TRUE(addListeners(built, addresses).has_value());
+  placeholder.reset();
+  for (std::unique_ptr<Worker>& worker : workers) pool.start(std::move(worker));
 
   Result<MilterClient> first = MilterClient::connectUnix(path);
   ASSERT_TRUE(first.has_value());
@@ -475,6 +479,14 @@ TEST(WorkerSharing, TwoWorkersServeOneUnixPath) {
   Result<MilterReply> reply = first->readReply();
   ASSERT_TRUE(reply.has_value());
   EXPECT_EQ(reply->code, 'a');
+
+  // Every worker's socket on the inet port serves.
+  std::vector<MilterClient> inet;
+  for (int i = 0; i < 8; ++i) {
+    inet.push_back(*MilterClient::connectTcp(port));
+    EXPECT_TRUE(inet.back().negotiate().has_value()) << "inet connection " << i;
+  }
+  EXPECT_EQ(pool.worker(0).openConnections() + pool.worker(1).openConnections(), 10u);
 }
 
 }  // namespace
