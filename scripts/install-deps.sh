@@ -32,3 +32,27 @@ if [ ${#missing[@]} -gt 0 ]; then
   "${sudo_cmd[@]}" apt-get update -qq
   "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
+
+# Postfix, for the tests that run a private instance of it (each in a temp
+# directory of its own, started and stopped by the test). Debconf's "No
+# configuration" installs the programs and the postfix user and postdrop group
+# but writes no /etc/postfix/main.cf, so there is no system instance; a
+# policy-rc.d that refuses every start keeps the package's service from being
+# started during the install on machines without one. A later run finds the
+# package and does nothing.
+if ! dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q 'install ok installed'; then
+  sudo_cmd=()
+  [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+  export DEBIAN_FRONTEND=noninteractive
+  echo "postfix postfix/main_mailer_type select No configuration" |
+    "${sudo_cmd[@]}" debconf-set-selections
+  guard=""
+  if [ ! -e /usr/sbin/policy-rc.d ]; then
+    guard=/usr/sbin/policy-rc.d
+    printf '#!/bin/sh\nexit 101\n' | "${sudo_cmd[@]}" tee "$guard" >/dev/null
+    "${sudo_cmd[@]}" chmod 755 "$guard"
+    trap '"${sudo_cmd[@]}" rm -f "$guard"' EXIT
+  fi
+  "${sudo_cmd[@]}" apt-get update -qq
+  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends postfix
+fi
