@@ -2,11 +2,12 @@
 
 #include <arpa/inet.h>
 #include <dirent.h>
+#include <fcntl.h>
 #include <grp.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/prctl.h>
+#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -18,6 +19,8 @@
 #include <thread>
 
 #include "base/unique_fd.h"
+
+extern char** environ;
 
 namespace tollbrook::testing {
 namespace {
@@ -118,6 +121,33 @@ std::optional<std::string> jsonString(std::string_view line, std::string_view ke
   return jsonString(line, key, from);
 }
 
+// posix_spawn of argv[0] with standard input from `input` (or /dev/null when
+// -1), in a new process group when `ownGroup`. The pid, or 0.
+pid_t spawn(const std::vector<std::string>& argvIn, int input, bool ownGroup) {
+  std::vector<std::string> args = argvIn;
+  std::vector<char*> argv;
+  for (std::string& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (input >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, input, STDIN_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  if (ownGroup) {
+    posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETPGROUP);
+    posix_spawnattr_setpgroup(&attributes, 0);
+  }
+  pid_t pid = 0;
+  int rc = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  return rc == 0 ? pid : 0;
+}
+
 }  // namespace
 
 std::string postfixUnavailableReason() {
@@ -156,12 +186,14 @@ PostfixInstance::PostfixInstance(const PostfixOptions& options) {
     error_ = reason;
     return;
   }
+  startGuard();
   if (!writeConfiguration(options)) return;
   if (!start()) return;
   waitUntilAccepting();
 }
 
 PostfixInstance::~PostfixInstance() {
+  stopGuard();
   stop();
 }
 
@@ -277,22 +309,52 @@ bool PostfixInstance::start() {
     return false;
   }
   // The master itself rather than `postfix start`: it stays our child, so the
-  // test can wait for it, and it gets SIGTERM (which it passes on to its
-  // children) if the thread that started it goes away without stopping it.
+  // test can wait for it and knows its process group (the master makes one
+  // of its own).
   std::string master = std::string(kDaemonDirectory) + "/master";
-  std::string config = configDirectory();
-  pid_t pid = ::fork();
-  if (pid < 0) {
-    fail("fork failed");
+  std::vector<std::string> args = {master, "-c", configDirectory()};
+  pid_t pid = spawn(args, -1, false);
+  if (pid <= 0) {
+    fail("cannot start " + master);
     return false;
   }
-  if (pid == 0) {
-    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
-    ::execl(master.c_str(), master.c_str(), "-c", config.c_str(), static_cast<char*>(nullptr));
-    ::_exit(127);
-  }
   masterPid_ = pid;
+  if (guardWrite_.valid()) {
+    std::string line = std::to_string(pid) + "\n";
+    [[maybe_unused]] ssize_t written = ::write(guardWrite_.get(), line.data(), line.size());
+  }
   return true;
+}
+
+// A test that crashes runs no destructor. The guard, a shell of our own in a
+// process group of its own, reads the master's pid from a pipe that only the
+// test holds (a line per start); when the test process is gone the pipe ends,
+// and the guard stops the last master's process group and removes the
+// directory. The destructor kills the guard before it cleans up itself.
+void PostfixInstance::startGuard() {
+  constexpr const char kGuardScript[] =
+      "pid=\n"
+      "while read -r line; do pid=$line; done\n"
+      "if [ -n \"$pid\" ]; then\n"
+      "  kill -TERM -\"$pid\" 2>/dev/null && sleep 2\n"
+      "  kill -KILL -\"$pid\" 2>/dev/null\n"
+      "fi\n"
+      "rm -rf \"$1\"\n";
+  int ends[2];
+  if (::pipe2(ends, O_CLOEXEC) != 0) return;
+  UniqueFd read(ends[0]);
+  guardWrite_.reset(ends[1]);
+  guardPid_ = spawn({"/bin/sh", "-c", kGuardScript, "guard", dir_.path()}, read.get(), true);
+  if (guardPid_ <= 0) guardWrite_.reset();
+}
+
+void PostfixInstance::stopGuard() {
+  if (guardPid_ > 0) {
+    ::kill(guardPid_, SIGKILL);
+    ::waitpid(guardPid_, nullptr, 0);
+    guardPid_ = 0;
+  }
+  guardWrite_.reset();
 }
 
 bool PostfixInstance::waitUntilAccepting() {

@@ -2,8 +2,9 @@
 // configuration, queue, data and log in a temp directory, smtpd on a free
 // loopback port, and every recipient delivered by a pipe transport into one
 // file per delivery. The master runs as a child of the test in its own process
-// group and dies with the thread that started it; the destructor stops it,
-// kills what is left of the group and removes the directory. The system
+// group; the destructor stops it, kills what is left of the group and removes
+// the directory, and a guard process does the same if the test dies without
+// running it. The system
 // instance under /etc/postfix is never touched. Needs root (Postfix's master
 // and the set-gid queue tools check it). Test-thread only.
 #ifndef TOLLBROOK_TESTS_POSTFIX_INSTANCE_H_
@@ -19,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "tests/postfix_smtp_client.h"
 #include "tests/program_run.h"
 
@@ -117,12 +119,16 @@ class PostfixInstance {
   bool start();
   bool waitUntilAccepting();
   void stop();
+  void startGuard();
+  void stopGuard();
   void fail(std::string what);
   std::string program(std::string_view name) const;  // in Postfix's command directory
 
   ScratchDir dir_;
   uint16_t smtpPort_ = 0;
   pid_t masterPid_ = 0;
+  pid_t guardPid_ = 0;
+  UniqueFd guardWrite_;  // the end of the guard's pipe only this process holds
   std::string error_;
   std::set<std::string> returned_;  // delivery files already handed out
 };

@@ -21,12 +21,13 @@ namespace {
 constexpr char kHostName[] = "mta.tollbrook.test";  // the instance's myhostname
 
 // The shared instance: Postfix with smtpd_milters and non_smtpd_milters both
-// pointing at the recording milter.
-class PostfixEnvironment : public ::testing::Environment {
+// pointing at the recording milter, started by the first test that uses it
+// (ctest runs each test in a process of its own) and stopped when the binary
+// ends.
+class SharedPostfix : public ::testing::Environment {
  public:
-  void SetUp() override {
-    unavailable_ = postfixUnavailableReason();
-    if (!unavailable_.empty()) return;
+  static void start() {
+    if (postfix_) return;
     milter_ = std::make_unique<RecordingMilter>();
     postfix_ = std::make_unique<PostfixInstance>(
         PostfixOptions{milter_->address(), milter_->address(), {}});
@@ -37,29 +38,36 @@ class PostfixEnvironment : public ::testing::Environment {
     milter_.reset();
   }
 
-  static const std::string& unavailable() { return unavailable_; }
   static RecordingMilter& milter() { return *milter_; }
   static PostfixInstance& postfix() { return *postfix_; }
 
  private:
-  static inline std::string unavailable_;
   static inline std::unique_ptr<RecordingMilter> milter_;
   static inline std::unique_ptr<PostfixInstance> postfix_;
 };
 
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new PostfixEnvironment);
+const auto* const kSharedPostfix = ::testing::AddGlobalTestEnvironment(new SharedPostfix);
 
-class PostfixMilterRecord : public ::testing::Test {
+// Tests that start instances of their own.
+class PostfixTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!PostfixEnvironment::unavailable().empty()) {
-      GTEST_SKIP() << PostfixEnvironment::unavailable();
-    }
-    ASSERT_TRUE(PostfixEnvironment::milter().listening());
+    if (std::string reason = postfixUnavailableReason(); !reason.empty()) GTEST_SKIP() << reason;
+  }
+};
+
+// Tests on the shared instance.
+class PostfixMilterRecord : public PostfixTest {
+ protected:
+  void SetUp() override {
+    PostfixTest::SetUp();
+    if (IsSkipped()) return;
+    SharedPostfix::start();
+    ASSERT_TRUE(milter().listening());
     ASSERT_TRUE(postfix().running()) << postfix().error();
   }
-  static RecordingMilter& milter() { return PostfixEnvironment::milter(); }
-  static PostfixInstance& postfix() { return PostfixEnvironment::postfix(); }
+  static RecordingMilter& milter() { return SharedPostfix::milter(); }
+  static PostfixInstance& postfix() { return SharedPostfix::postfix(); }
 };
 
 // "stage: name name ..." for each macro packet, in order.
@@ -395,7 +403,7 @@ TEST_F(PostfixMilterRecord, InsertAtZeroAndDeleteByOrdinal) {
 // {client_addr} and {client_name} arrive only when milter_connect_macros
 // names them; the daemon's own client address otherwise comes from the
 // connect command.
-TEST_F(PostfixMilterRecord, ClientMacrosOnceConfigured) {
+TEST_F(PostfixTest, ClientMacrosOnceConfigured) {
   RecordingMilter own;
   ASSERT_TRUE(own.listening());
   PostfixInstance instance({own.address(), "", {}});
@@ -431,7 +439,7 @@ TEST_F(PostfixMilterRecord, ClientMacrosOnceConfigured) {
 // until then) and keeps a locally submitted message in the maildrop queue;
 // once the milter is back, a flush delivers it and a new SMTP attempt goes
 // through. Nothing is lost.
-TEST_F(PostfixMilterRecord, MilterDownTempfailsAndLosesNothing) {
+TEST_F(PostfixTest, MilterDownTempfailsAndLosesNothing) {
   uint16_t port = pickFreeTcpPort();
   ASSERT_NE(port, 0);
   std::string address = "inet:127.0.0.1:" + std::to_string(port);
