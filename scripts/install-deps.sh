@@ -35,11 +35,12 @@ fi
 
 # Postfix, for the tests that run a private instance of it (each in a temp
 # directory of its own, started and stopped by the test). Debconf's "No
-# configuration" installs the programs and the postfix user and postdrop group
-# but writes no /etc/postfix/main.cf, so there is no system instance; a
-# policy-rc.d that refuses every start keeps the package's service from being
-# started during the install on machines without one. A later run finds the
-# package and does nothing.
+# configuration" installs the programs, the postfix user and the postdrop group
+# but writes no /etc/postfix/main.cf, so there is no system instance: both the
+# init script and the systemd unit do nothing without that file. A policy-rc.d
+# that refuses every start (where the machine has none) keeps the package's
+# scripts from trying one during the install. A later run finds the package
+# and does nothing.
 if ! dpkg-query -W -f='${Status}' postfix 2>/dev/null | grep -q 'install ok installed'; then
   sudo_cmd=()
   [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)

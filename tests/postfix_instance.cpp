@@ -287,11 +287,12 @@ bool PostfixInstance::writeConfiguration(const PostfixOptions& options) {
   std::string mainCf;
   for (const auto& [name, value] : parameters) mainCf += name + " = " + value + "\n";
 
-  std::string masterCf =
-      "127.0.0.1:" + std::to_string(smtpPort_) + " inet n - n - - smtpd\n" + kMasterServices +
-      "capture   unix  -       n       n       -       -       pipe\n"
-      "  user=" +
-      kCaptureUser + " argv=" + script + " " + deliveries + " ${queue_id} ${recipient} ${sender}\n";
+  std::string masterCf = "127.0.0.1:" + std::to_string(smtpPort_) + " inet n - n - - smtpd\n" +
+                         kMasterServices +
+                         "capture   unix  -       n       n       -       -       pipe\n"
+                         "  user=" +
+                         kCaptureUser + " null_sender= argv=" + script + " " + deliveries +
+                         " ${queue_id} ${recipient} ${sender}\n";
   if (!writeFile(dir_.file("etc/main.cf"), mainCf) ||
       !writeFile(dir_.file("etc/master.cf"), masterCf)) {
     fail("cannot write the configuration under " + dir_.path());

@@ -46,7 +46,9 @@ struct PostfixOptions {
 // One message as the capture transport received it for one recipient.
 struct PostfixDelivery {
   std::string queueId;
-  std::string recipient;  // the envelope recipient, without angle brackets
+  // The envelope recipient without angle brackets, as the file name holds it:
+  // bytes outside A-Z a-z 0-9 @ . _ + = - are written as '_'.
+  std::string recipient;
   std::string sender;     // the envelope sender ("" for the null sender)
   std::string message;    // as the pipe handed it over: LF line ends
 };

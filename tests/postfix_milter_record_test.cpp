@@ -8,7 +8,6 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -69,6 +68,14 @@ class PostfixMilterRecord : public PostfixTest {
   static RecordingMilter& milter() { return SharedPostfix::milter(); }
   static PostfixInstance& postfix() { return SharedPostfix::postfix(); }
 };
+
+// True when `text` is `prefix`, one or more digits, `suffix`.
+bool digitsAfter(std::string_view text, std::string_view prefix, std::string_view suffix) {
+  if (!text.starts_with(prefix) || !text.ends_with(suffix)) return false;
+  if (text.size() <= prefix.size() + suffix.size()) return false;
+  std::string_view digits = text.substr(prefix.size(), text.size() - prefix.size() - suffix.size());
+  return digits.find_first_not_of("0123456789") == std::string_view::npos;
+}
 
 // "stage: name name ..." for each macro packet, in order.
 std::vector<std::string> macroStages(const RecordedConnection& c) {
@@ -199,7 +206,7 @@ TEST_F(PostfixMilterRecord, SmtpSessionCommandsAndMacrosPerStage) {
   for (const auto& v : values) {
     EXPECT_EQ(macroValue(*c, v.stage, v.name), v.value) << v.stage << " " << v.name;
   }
-  EXPECT_TRUE(std::regex_match(macroValue(*c, 'C', "v"), std::regex("Postfix 3\\.7\\.[0-9]+")))
+  EXPECT_TRUE(digitsAfter(macroValue(*c, 'C', "v"), "Postfix 3.7.", ""))
       << macroValue(*c, 'C', "v");
 
   // The connect command names the client by its bracketed address when no
@@ -268,8 +275,8 @@ TEST_F(PostfixMilterRecord, HeaderValuesArriveWithTheLeadingSpaceAndLfFolds) {
     EXPECT_EQ(stored[i].leadingSpace, expected[i].leadingSpace) << expected[i].name;
   }
   EXPECT_EQ(raw[5].name, "Message-Id");
-  EXPECT_TRUE(std::regex_match(
-      raw[5].value, std::regex(" <[0-9]{14}\\." + t.queueId + "@mta\\.tollbrook\\.test>")))
+  // <date and time as 14 digits . queue id @ myhostname>
+  EXPECT_TRUE(digitsAfter(raw[5].value, " <", "." + t.queueId + "@" + std::string(kHostName) + ">"))
       << raw[5].value;
   EXPECT_EQ(raw[6].name, "Date");
 
