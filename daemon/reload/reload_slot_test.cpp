@@ -37,16 +37,22 @@ void destroySnapshot(Snapshot* snapshot) {
 
 using SnapshotSlot = ReloadSlot<Snapshot, destroySnapshot>;
 
-// For the concurrent test: destruction poisons the object and keeps its
-// memory until the test ends, so that a worker reading a destroyed snapshot
-// reliably sees the poison (freed memory would be handed straight to the next
-// snapshot). ThreadSanitizer reports such a read as a race with the poisoning.
+// For the concurrent test: destruction poisons the object, so that a worker
+// reading a destroyed snapshot sees the poison. Under AddressSanitizer the
+// memory is freed, and the quarantine keeps it from reuse, so such a read is a
+// reported use after free; otherwise the memory is kept until the test ends
+// (freed memory would be handed straight to the next snapshot, hiding the
+// poison). ThreadSanitizer reports the read as a race with the poisoning.
 std::vector<Snapshot*> graveyard;  // main thread only
 
 void buryInGraveyard(Snapshot* snapshot) {
   snapshot->magic = Snapshot::kDead;
   Snapshot::live.fetch_sub(1);
+#if defined(__SANITIZE_ADDRESS__)
+  delete snapshot;
+#else
   graveyard.push_back(snapshot);
+#endif
 }
 
 void emptyGraveyard() {
