@@ -10,24 +10,24 @@ Status ReloadGenerations::createAcknowledgements(size_t workers) {
   ackCount_ = 0;
   if (workers == 0) return {};
   try {
-    acks_ = std::make_unique<Entry[]>(workers);
+    acks_ = std::make_unique<std::atomic<uint64_t>[]>(workers);
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }
   uint64_t now = current();
-  for (size_t i = 0; i < workers; ++i) acks_[i].value.store(now, std::memory_order_seq_cst);
+  for (size_t i = 0; i < workers; ++i) acks_[i].store(now, std::memory_order_seq_cst);
   ackCount_ = workers;
   return {};
 }
 
 void ReloadGenerations::acknowledge(size_t index, uint64_t generation) {
-  if (index < ackCount_) acks_[index].value.store(generation, std::memory_order_seq_cst);
+  if (index < ackCount_) acks_[index].store(generation, std::memory_order_seq_cst);
 }
 
 uint64_t ReloadGenerations::minimumAcknowledged() const {
   uint64_t minimum = UINT64_MAX;
   for (size_t i = 0; i < ackCount_; ++i) {
-    minimum = std::min(minimum, acks_[i].value.load(std::memory_order_seq_cst));
+    minimum = std::min(minimum, acks_[i].load(std::memory_order_seq_cst));
   }
   return minimum;
 }

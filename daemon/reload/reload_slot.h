@@ -32,6 +32,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "base/error.h"
@@ -40,7 +41,8 @@ namespace tollbrook {
 
 // The generation counter (`configGeneration`) and the per-worker
 // acknowledgements (`workerAcks`). Created by the main thread; workers get a
-// reference and touch only their own entry.
+// reference (or, for the Worker's ReloadLink, the counter and the entries) and
+// touch only their own entry.
 class ReloadGenerations {
  public:
   ReloadGenerations() = default;
@@ -65,19 +67,23 @@ class ReloadGenerations {
   // there are no workers (nobody can hold a pointer then).
   uint64_t minimumAcknowledged() const;
 
- private:
-  // One cache line each, so workers do not slow one another down.
-  struct alignas(64) Entry {
-    std::atomic<uint64_t> value{0};
-  };
+  // For the Worker's ReloadLink, which reads the counter and writes its entry
+  // itself, in the order ReloadAcknowledger does. Valid while this object lives
+  // and createAcknowledgements is not called again.
+  const std::atomic<uint64_t>& counter() const { return counter_; }
+  std::span<std::atomic<uint64_t>> acknowledgements() { return {acks_.get(), ackCount_}; }
 
+ private:
   std::atomic<uint64_t> counter_{0};
-  std::unique_ptr<Entry[]> acks_;
+  // Plain adjacent entries: each worker writes its own once per loop pass,
+  // too rarely for sharing a cache line to matter.
+  std::unique_ptr<std::atomic<uint64_t>[]> acks_;
   size_t ackCount_ = 0;
 };
 
 // A worker's side of the acknowledgement: the step at the top of its loop.
-// Lives in the worker's context; worker thread only.
+// Lives in the worker's context; worker thread only. (The Worker's
+// acknowledgeGeneration takes the same steps over its ReloadLink.)
 class ReloadAcknowledger {
  public:
   // `lastSeen` starts at the counter's value when the worker's context is built.
