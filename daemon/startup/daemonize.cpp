@@ -1,30 +1,22 @@
 #include "daemon/startup/daemonize.h"
 
-#include <unistd.h>
+#include <span>
+#include <string_view>
 
-#include <cerrno>
-
-#include "platform/errno_map.h"
+#include "platform/io.h"
 #include "platform/process.h"
 
 namespace tollbrook {
 
 namespace {
 
-// One read of at most one byte, retried when a signal interrupts it.
-ssize_t readOneByte(int fd, char& byte) {
-  for (;;) {
-    ssize_t n = ::read(fd, &byte, 1);
-    if (n >= 0 || errno != EINTR) return n;
-  }
-}
-
 // The starting process: its whole remaining life is this wait.
 [[noreturn]] void awaitReadinessAndExit(UniqueFd readEnd) {
   auto readable = waitUntilReadable(readEnd.get(), kReadinessWaitMs);
   if (!readable || !*readable) exitProcessNow(1);
   char byte = 0;
-  exitProcessNow(readOneByte(readEnd.get(), byte) == 1 && byte == kReadinessByte ? 0 : 1);
+  auto got = readSome(readEnd.get(), std::span(&byte, 1));
+  exitProcessNow(got && *got == 1 && byte == kReadinessByte ? 0 : 1);
 }
 
 // The session leader: forks the daemon, which can then never acquire a
@@ -60,13 +52,8 @@ Result<UniqueFd> daemonize() {
 }
 
 Status reportReadiness(UniqueFd startupPipe) {
-  char byte = kReadinessByte;
-  for (;;) {
-    ssize_t n = ::write(startupPipe.get(), &byte, 1);
-    if (n == 1) return {};
-    if (n == 0) return fail(Error::Unexpected);
-    if (errno != EINTR) return fail(errorFromErrno(errno));
-  }
+  const char byte = kReadinessByte;
+  return writeAll(startupPipe.get(), std::string_view(&byte, 1));
 }
 
 }  // namespace tollbrook
