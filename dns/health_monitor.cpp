@@ -6,7 +6,7 @@
 #include <new>
 
 #include "dns/response.h"
-#include "platform/pipe.h"
+#include "platform/process.h"
 #include "platform/readiness.h"
 #include "platform/signals.h"
 #include "platform/socket_options.h"
@@ -55,7 +55,7 @@ HealthMonitor::~HealthMonitor() {
 
 Status HealthMonitor::start() {
   if (thread_.running()) return {};
-  auto wake = openPipe();
+  auto wake = openCloseOnExecPipe();
   if (!wake) return fail(wake.error());
   stop_.store(false, std::memory_order_relaxed);
   auto thread = Thread::start([this, readEnd = std::move(wake->readEnd)] { run(readEnd.get()); },

@@ -1,6 +1,6 @@
 // Reading and writing descriptors with the retries every caller needs: a call
 // interrupted by a signal is made again, and writeAll goes on after a short
-// write. The one place that knows EINTR. Owns nothing; any thread.
+// write. The one read and write loop of the system. Owns nothing; any thread.
 #ifndef TOLLBROOK_PLATFORM_IO_H_
 #define TOLLBROOK_PLATFORM_IO_H_
 

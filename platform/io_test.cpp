@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "base/unique_fd.h"
-#include "platform/pipe.h"
+#include "platform/process.h"
 #include "platform/socket_options.h"
 #include "testsupport/interrupting_timer.h"
 #include "testsupport/result_error.h"
@@ -38,7 +38,7 @@ std::string pattern(size_t size) {
 // keeps arriving: every interruption and short write must be picked up where
 // it stopped, and the reader (interrupted likewise) must see every byte once.
 TEST(Io, EveryByteArrivesThroughSignalsAndShortWrites) {
-  auto pipe = openPipe();
+  auto pipe = openCloseOnExecPipe();
   ASSERT_TRUE(pipe);
   const std::string sent = pattern(1 << 20);
   std::string received;
@@ -65,7 +65,7 @@ TEST(Io, EveryByteArrivesThroughSignalsAndShortWrites) {
 }
 
 TEST(Io, ReadWaitsThroughSignalsForLateData) {
-  auto pipe = openPipe();
+  auto pipe = openCloseOnExecPipe();
   ASSERT_TRUE(pipe);
   testing::InterruptingTimer timer(std::chrono::milliseconds(2));
   std::thread writer([&] {
@@ -84,14 +84,14 @@ TEST(Io, ReadWaitsThroughSignalsForLateData) {
 TEST(Io, FailuresAreReportedByName) {
   // A pipe and a socket pair whose far ends are gone. No SIGPIPE handler is
   // installed for the send: had it raised the signal, the test program would end.
-  auto closedPipe = openPipe();
+  auto closedPipe = openCloseOnExecPipe();
   ASSERT_TRUE(closedPipe);
   closedPipe->readEnd.reset();
   int pair[2];
   ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
   UniqueFd near(pair[0]);
   close(pair[1]);
-  auto empty = openPipe();
+  auto empty = openCloseOnExecPipe();
   ASSERT_TRUE(empty);
   ASSERT_TRUE(setNonBlocking(empty->readEnd.get()));
   char buffer[8];

@@ -1,16 +1,13 @@
 #include "platform/process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <climits>
 
-#include "base/clock.h"
 #include "platform/errno_map.h"
+#include "platform/readiness.h"
 
 namespace tollbrook {
 
@@ -82,15 +79,9 @@ Status redirectStandardStreamsToNull() {
 }
 
 Result<bool> waitUntilReadable(int fd, int64_t timeoutMs) {
-  const int64_t deadline = monotonicMilliseconds() + timeoutMs;
-  for (;;) {
-    int64_t left = std::max<int64_t>(0, deadline - monotonicMilliseconds());
-    pollfd entry{fd, POLLIN, 0};
-    int ready = ::poll(&entry, 1, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
-    if (ready > 0) return true;
-    if (ready == 0) return false;
-    if (errno != EINTR) return fail(errorFromErrno(errno));
-  }
+  auto ready = waitReady(fd, Direction::Read, timeoutMs);
+  if (!ready) return fail(ready.error());
+  return *ready == Readiness::Ready;
 }
 
 bool processExists(pid_t pid) {

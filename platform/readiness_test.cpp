@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/io.h"
-#include "platform/pipe.h"
+#include "platform/process.h"
 #include "testsupport/interrupting_timer.h"
 
 namespace tollbrook {
@@ -26,10 +26,10 @@ std::string show(const Result<Readiness>& ready) {
 }
 
 TEST(Readiness, ReportsWhatHappenedFirst) {
-  auto data = openPipe();
-  auto idle = openPipe();
-  auto wake = openPipe();
-  auto woken = openPipe();
+  auto data = openCloseOnExecPipe();
+  auto idle = openCloseOnExecPipe();
+  auto wake = openCloseOnExecPipe();
+  auto woken = openCloseOnExecPipe();
   ASSERT_TRUE(data && idle && wake && woken);
   ASSERT_TRUE(writeAll(data->writeEnd.get(), "x"));
   woken->writeEnd.reset();  // closing the write end is the wake-up
@@ -58,7 +58,7 @@ TEST(Readiness, ReportsWhatHappenedFirst) {
 // A signal every two milliseconds: a wait that started its full limit again
 // after each one would never end.
 TEST(Readiness, SignalsDoNotExtendTheLimit) {
-  auto idle = openPipe();
+  auto idle = openCloseOnExecPipe();
   ASSERT_TRUE(idle);
   testing::InterruptingTimer timer(std::chrono::milliseconds(2));
   const auto before = std::chrono::steady_clock::now();
