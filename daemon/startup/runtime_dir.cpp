@@ -1,5 +1,6 @@
 #include "daemon/startup/runtime_dir.h"
 
+#include "base/terminated_path.h"
 #include "core/log.h"
 #include "platform/files.h"
 
@@ -42,19 +43,16 @@ std::optional<std::string_view> runtimeDirOf(std::string_view filePath) {
 void ensureRuntimeDir(std::string_view filePath, std::optional<UserIds> owner) {
   auto dir = runtimeDirOf(filePath);
   if (!dir) return;
-  if (dir->size() >= kMaxRuntimeDirPath || dir->find('\0') != std::string_view::npos) {
-    Error error = dir->size() >= kMaxRuntimeDirPath ? Error::NameTooLong : Error::InvalidArgument;
-    logMessage(Severity::Warning, "mkdir ", *dir, ": ", error);
+  auto path = TerminatedPath<kMaxRuntimeDirPath - 1>::from(*dir);
+  if (!path) {
+    logMessage(Severity::Warning, "mkdir ", *dir, ": ", path.error());
     return;
   }
-  char path[kMaxRuntimeDirPath];
-  dir->copy(path, dir->size());
-  path[dir->size()] = '\0';
-  auto made = makeDirectory(path, kRuntimeDirMode);
+  auto made = makeDirectory(path->c_str(), kRuntimeDirMode);
   if (!made) {
     logMessage(Severity::Warning, "mkdir ", *dir, ": ", made.error());
   } else if (*made == MadeDirectory::Created) {
-    settleNewDirectory(path, owner);
+    settleNewDirectory(path->c_str(), owner);
   }
 }
 
