@@ -248,8 +248,8 @@ Result<char> MilterClient::envrcpt(std::string_view recipient) {
                           {"{rcpt_host}", "example.com"},
                           {"{rcpt_mailer}", "smtp"}};
   if (Status sent = sendMacros('R', macros); !sent) return fail(sent.error());
-  std::string data = "<" + std::string(recipient) + ">";
-  data.push_back('\0');
+  std::string data;
+  data.append("<").append(recipient).append(">").push_back('\0');
   return command('R', data);
 }
 
@@ -372,8 +372,9 @@ std::string applyHeaderChanges(std::string_view messageText,
   if (!message) return {};
   std::vector<DeliveredField> fields;
   for (const HeaderField& field : message->headers) {
-    fields.push_back(
-        {std::string(field.name), (field.leadingSpace ? " " : "") + std::string(field.value)});
+    std::string afterColon(field.leadingSpace ? " " : "");
+    afterColon.append(field.value);
+    fields.push_back({std::string(field.name), std::move(afterColon)});
   }
   for (const MilterReply& reply : modifications) {
     if (std::optional<HeaderChange> change = decodeHeaderChange(reply)) {
