@@ -26,7 +26,8 @@ std::expected<std::string, std::string> cachedFixture(std::string_view name,
                                                       const std::vector<std::string>& inputs,
                                                       const FixtureMaker& make);
 
-// Where the cache lives: <build>/tests/fixture-cache.
+// Where the cache lives: <build>/tests/fixture-cache. Removing it makes every
+// copy again on the next run (after an upgrade of dkimpy, say).
 std::string fixtureCacheRoot();
 
 }  // namespace tollbrook::testing
