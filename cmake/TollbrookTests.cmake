@@ -19,7 +19,11 @@ if(BUILD_TESTING)
   find_program(TOLLBROOK_POSTFIX NAMES postfix PATHS /usr/sbin NO_DEFAULT_PATH)
   find_program(TOLLBROOK_POSTFIX_SENDMAIL NAMES sendmail PATHS /usr/sbin NO_DEFAULT_PATH)
   find_program(TOLLBROOK_POSTQUEUE NAMES postqueue PATHS /usr/sbin NO_DEFAULT_PATH)
-  set(tollbrook_test_programs PYTHON3 OPENSSL DNSMASQ POSTFIX POSTFIX_SENDMAIL POSTQUEUE)
+  # A throwaway system user for the privilege-drop test.
+  find_program(TOLLBROOK_USERADD NAMES useradd PATHS /usr/sbin /sbin)
+  find_program(TOLLBROOK_USERDEL NAMES userdel PATHS /usr/sbin /sbin)
+  set(tollbrook_test_programs
+      PYTHON3 OPENSSL DNSMASQ POSTFIX POSTFIX_SENDMAIL POSTQUEUE USERADD USERDEL)
   foreach(program IN LISTS tollbrook_test_programs)
     set(tollbrook_test_${program} "${TOLLBROOK_${program}}")
     if(NOT TOLLBROOK_${program})
@@ -55,7 +59,9 @@ function(tollbrook_test_definitions target)
     TOLLBROOK_DNSMASQ="${tollbrook_test_DNSMASQ}"
     TOLLBROOK_POSTFIX="${tollbrook_test_POSTFIX}"
     TOLLBROOK_POSTFIX_SENDMAIL="${tollbrook_test_POSTFIX_SENDMAIL}"
-    TOLLBROOK_POSTQUEUE="${tollbrook_test_POSTQUEUE}")
+    TOLLBROOK_POSTQUEUE="${tollbrook_test_POSTQUEUE}"
+    TOLLBROOK_USERADD="${tollbrook_test_USERADD}"
+    TOLLBROOK_USERDEL="${tollbrook_test_USERDEL}")
 endfunction()
 
 # A GoogleTest binary: SOURCES, and LIBRARIES beyond `tollbrook` (the library

@@ -1,7 +1,7 @@
 // Where the outside programs the tests run beside our own live (python3 with
-// dkimpy, the openssl command line, dnsmasq), as the build found them, and the
-// one way a test skips when one is missing. The paths are constants of the
-// build (cmake/TollbrookTests.cmake); any thread may read them.
+// dkimpy, the openssl command line, dnsmasq, useradd and userdel), as the build
+// found them, and the one way a test skips when one is missing. The paths are
+// constants of the build (cmake/TollbrookTests.cmake); any thread may read them.
 #ifndef TOLLBROOK_TESTS_OUTSIDE_PROGRAMS_H_
 #define TOLLBROOK_TESTS_OUTSIDE_PROGRAMS_H_
 
@@ -17,6 +17,8 @@ enum class OutsideProgram {
   Python3,  // a python3 that can import dkimpy: it runs the tests/*.py oracles
   Openssl,
   Dnsmasq,
+  Useradd,  // with Userdel: a throwaway system user for the privilege drop
+  Userdel,
 };
 
 // The program's path; empty when the build did not find it (or was told to
@@ -29,6 +31,10 @@ inline std::string_view programPath(OutsideProgram program) {
       return TOLLBROOK_OPENSSL;
     case OutsideProgram::Dnsmasq:
       return TOLLBROOK_DNSMASQ;
+    case OutsideProgram::Useradd:
+      return TOLLBROOK_USERADD;
+    case OutsideProgram::Userdel:
+      return TOLLBROOK_USERDEL;
   }
   return {};
 }
@@ -42,6 +48,10 @@ inline std::string_view missingText(OutsideProgram program) {
       return "openssl not found; install openssl";
     case OutsideProgram::Dnsmasq:
       return "dnsmasq not found; install dnsmasq-base";
+    case OutsideProgram::Useradd:
+      return "useradd not found; install passwd";
+    case OutsideProgram::Userdel:
+      return "userdel not found; install passwd";
   }
   return {};
 }
