@@ -1,7 +1,8 @@
 // Where the outside programs the tests run beside our own live (python3 with
-// dkimpy, the openssl command line, dnsmasq, useradd and userdel), as the build
-// found them, and the one way a test skips when one is missing. The paths are
-// constants of the build (cmake/TollbrookTests.cmake); any thread may read them.
+// dkimpy, the openssl command line, dnsmasq, Postfix's commands, useradd and
+// userdel), as the build found them, and the one way a test skips when one is
+// missing. The paths are constants of the build (cmake/TollbrookTests.cmake);
+// any thread may read them.
 #ifndef TOLLBROOK_TESTS_OUTSIDE_PROGRAMS_H_
 #define TOLLBROOK_TESTS_OUTSIDE_PROGRAMS_H_
 
@@ -17,6 +18,9 @@ enum class OutsideProgram {
   Python3,  // a python3 that can import dkimpy: it runs the tests/*.py oracles
   Openssl,
   Dnsmasq,
+  Postfix,  // with PostfixSendmail and Postqueue: a private Postfix instance
+  PostfixSendmail,
+  Postqueue,
   Useradd,  // with Userdel: a throwaway system user for the privilege drop
   Userdel,
 };
@@ -31,6 +35,12 @@ inline std::string_view programPath(OutsideProgram program) {
       return TOLLBROOK_OPENSSL;
     case OutsideProgram::Dnsmasq:
       return TOLLBROOK_DNSMASQ;
+    case OutsideProgram::Postfix:
+      return TOLLBROOK_POSTFIX;
+    case OutsideProgram::PostfixSendmail:
+      return TOLLBROOK_POSTFIX_SENDMAIL;
+    case OutsideProgram::Postqueue:
+      return TOLLBROOK_POSTQUEUE;
     case OutsideProgram::Useradd:
       return TOLLBROOK_USERADD;
     case OutsideProgram::Userdel:
@@ -48,6 +58,12 @@ inline std::string_view missingText(OutsideProgram program) {
       return "openssl not found; install openssl";
     case OutsideProgram::Dnsmasq:
       return "dnsmasq not found; install dnsmasq-base";
+    case OutsideProgram::Postfix:
+      return "postfix not found in /usr/sbin; install postfix (scripts/install-deps.sh does)";
+    case OutsideProgram::PostfixSendmail:
+      return "Postfix's sendmail not found in /usr/sbin; install postfix";
+    case OutsideProgram::Postqueue:
+      return "postqueue not found in /usr/sbin; install postfix";
     case OutsideProgram::Useradd:
       return "useradd not found; install passwd";
     case OutsideProgram::Userdel:
