@@ -5,8 +5,10 @@
 set(TOLLBROOK_TEST_TIMEOUT 180 CACHE STRING "Timeout of each ctest test, in seconds")
 
 if(BUILD_TESTING)
-  # The outside programs tests run. A missing one becomes an empty definition,
-  # and the tests that need it skip, saying which program is missing.
+  # The outside programs tests run, found once here; tests/outside_programs.h
+  # hands them to the tests. A missing one becomes an empty definition, and the
+  # tests that need it skip, saying what to install. Setting one empty (e.g.
+  # -DTOLLBROOK_DNSMASQ=) makes the tests go without it.
   find_program(TOLLBROOK_PYTHON3 NAMES python3 PATHS /usr/bin NO_DEFAULT_PATH)
   find_program(TOLLBROOK_PYTHON3 NAMES python3)
   find_program(TOLLBROOK_OPENSSL NAMES openssl)
@@ -17,20 +19,31 @@ if(BUILD_TESTING)
   find_program(TOLLBROOK_POSTFIX NAMES postfix PATHS /usr/sbin NO_DEFAULT_PATH)
   find_program(TOLLBROOK_POSTFIX_SENDMAIL NAMES sendmail PATHS /usr/sbin NO_DEFAULT_PATH)
   find_program(TOLLBROOK_POSTQUEUE NAMES postqueue PATHS /usr/sbin NO_DEFAULT_PATH)
+  # A throwaway system user for the privilege-drop test.
+  find_program(TOLLBROOK_USERADD NAMES useradd PATHS /usr/sbin /sbin)
+  find_program(TOLLBROOK_USERDEL NAMES userdel PATHS /usr/sbin /sbin)
+  set(tollbrook_test_programs
+      PYTHON3 OPENSSL DNSMASQ POSTFIX POSTFIX_SENDMAIL POSTQUEUE USERADD USERDEL)
+  foreach(program IN LISTS tollbrook_test_programs)
+    set(tollbrook_test_${program} "${TOLLBROOK_${program}}")
+    if(NOT TOLLBROOK_${program})
+      set(tollbrook_test_${program} "")
+    endif()
+  endforeach()
   # python3 serves as the host of dkimpy, the independent ARC implementation the
-  # oracle tests compare with: without the module it is of no use to them.
-  if(TOLLBROOK_PYTHON3)
-    execute_process(COMMAND ${TOLLBROOK_PYTHON3} -c "import dkim, dkim.arcsign"
+  # oracle tests compare with: without the module it is of no use to them. It is
+  # asked on every configure, so installing python3-dkim later is noticed.
+  if(tollbrook_test_PYTHON3)
+    execute_process(COMMAND ${tollbrook_test_PYTHON3} -c "import dkim, dkim.arcsign"
                     RESULT_VARIABLE dkimpy_missing OUTPUT_QUIET ERROR_QUIET)
     if(dkimpy_missing)
-      message(STATUS "Tests: ${TOLLBROOK_PYTHON3} cannot import dkimpy (python3-dkim)")
-      set(TOLLBROOK_PYTHON3 "" CACHE FILEPATH "" FORCE)
+      message(STATUS "Tests: ${tollbrook_test_PYTHON3} cannot import dkimpy (python3-dkim)")
+      set(tollbrook_test_PYTHON3 "")
     endif()
   endif()
-  foreach(program PYTHON3 OPENSSL DNSMASQ POSTFIX POSTFIX_SENDMAIL POSTQUEUE)
-    if(NOT TOLLBROOK_${program})
+  foreach(program IN LISTS tollbrook_test_programs)
+    if(NOT tollbrook_test_${program})
       message(STATUS "Tests: ${program} not found; the tests that need it will skip")
-      set(TOLLBROOK_${program} "")
     endif()
   endforeach()
 endif()
@@ -41,12 +54,14 @@ function(tollbrook_test_definitions target)
   target_compile_definitions(${target} PRIVATE
     TOLLBROOK_SOURCE_DIR="${PROJECT_SOURCE_DIR}"
     TOLLBROOK_BINARY_DIR="${PROJECT_BINARY_DIR}"
-    TOLLBROOK_PYTHON3="${TOLLBROOK_PYTHON3}"
-    TOLLBROOK_OPENSSL="${TOLLBROOK_OPENSSL}"
-    TOLLBROOK_DNSMASQ="${TOLLBROOK_DNSMASQ}"
-    TOLLBROOK_POSTFIX="${TOLLBROOK_POSTFIX}"
-    TOLLBROOK_POSTFIX_SENDMAIL="${TOLLBROOK_POSTFIX_SENDMAIL}"
-    TOLLBROOK_POSTQUEUE="${TOLLBROOK_POSTQUEUE}")
+    TOLLBROOK_PYTHON3="${tollbrook_test_PYTHON3}"
+    TOLLBROOK_OPENSSL="${tollbrook_test_OPENSSL}"
+    TOLLBROOK_DNSMASQ="${tollbrook_test_DNSMASQ}"
+    TOLLBROOK_POSTFIX="${tollbrook_test_POSTFIX}"
+    TOLLBROOK_POSTFIX_SENDMAIL="${tollbrook_test_POSTFIX_SENDMAIL}"
+    TOLLBROOK_POSTQUEUE="${tollbrook_test_POSTQUEUE}"
+    TOLLBROOK_USERADD="${tollbrook_test_USERADD}"
+    TOLLBROOK_USERDEL="${tollbrook_test_USERDEL}")
 endfunction()
 
 # A GoogleTest binary: SOURCES, and LIBRARIES beyond `tollbrook` (the library

@@ -7,6 +7,7 @@ tollbrook_test_definitions(arc_test_support)
 tollbrook_tests(check_interop_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/check_interop_test.cpp
   LIBRARIES arc_test_support program_test_support dns_test_support
+            dnsmasq_test_support
 )
 add_dependencies(check_interop_tests tollbrook-check)
 

@@ -1,8 +1,10 @@
-#!/usr/bin/python3
+#!/usr/bin/env python3
 """ARC chains made and checked by dkimpy, an ARC implementation we did not write.
 
-Used by the C++ tests in tests/ (run with /usr/bin/python3, which has Debian's
-python3-dkim and python3-authres) and importable by other test scripts.
+Used by the C++ tests in tests/ (run with the python3 the build found able to
+import dkimpy: Debian's python3-dkim and python3-authres) and importable by
+other test scripts. The openssl command line is TOLLBROOK_OPENSSL from the
+environment (the one the build found), or "openssl" on PATH.
 
 Commands:
   keygen BITS PEM              write a PKCS#1 RSA key, print its p= text
@@ -29,16 +31,21 @@ import dkim
 
 # --- keys ------------------------------------------------------------------
 
+def openssl():
+    """The openssl command line the C++ tests were built with."""
+    return os.environ.get("TOLLBROOK_OPENSSL") or "openssl"
+
+
 def make_key(bits, pem_path):
     """Writes an RSA key (PKCS#1 PEM, what dkimpy reads) and returns its p= text."""
-    subprocess.run(["openssl", "genrsa", "-traditional", "-out", pem_path, str(bits)],
+    subprocess.run([openssl(), "genrsa", "-traditional", "-out", pem_path, str(bits)],
                    check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return public_key_text(pem_path)
 
 
 def public_key_text(pem_path):
     """Base64 of the DER SubjectPublicKeyInfo, as openssl writes it."""
-    der = subprocess.run(["openssl", "rsa", "-in", pem_path, "-pubout", "-outform", "DER"],
+    der = subprocess.run([openssl(), "rsa", "-in", pem_path, "-pubout", "-outform", "DER"],
                          check=True, capture_output=True).stdout
     import base64
     return base64.b64encode(der).decode("ascii")

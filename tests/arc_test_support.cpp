@@ -3,6 +3,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "tests/fixture_cache.h"
+
 namespace tollbrook::testing {
 
 std::string checkToolPath() {
@@ -11,6 +13,15 @@ std::string checkToolPath() {
 
 ProgramRun runOracle(const std::vector<std::string>& args) {
   return runTestScript("arc_oracle.py", args);
+}
+
+std::expected<std::string, std::string> arcFixtures() {
+  return cachedFixture(
+      "arc-fixtures", {testScriptPath("arc_oracle.py")}, [](const std::string& dir) -> std::string {
+        ProgramRun made = runOracle({"fixtures", dir});
+        if (made.status == 0) return "";
+        return "arc_oracle.py fixtures: status " + std::to_string(made.status) + ": " + made.err;
+      });
 }
 
 std::vector<std::string> dnsmasqRecords(const std::map<std::string, std::string>& records) {

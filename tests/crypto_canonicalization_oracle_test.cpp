@@ -9,6 +9,7 @@
 
 #include "core/message.h"
 #include "crypto/canonicalization.h"
+#include "tests/outside_programs.h"
 #include "tests/program_run.h"
 #include "testsupport/test_text.h"
 
@@ -17,8 +18,6 @@ namespace {
 
 using Mode = CanonicalizationMode;
 using testing::show;
-
-const char* const kPython = "/usr/bin/python3";
 
 // The oracle's spelling: lower-case hex, "-" for no bytes.
 std::string hex(std::string_view bytes) {
@@ -42,8 +41,10 @@ std::vector<std::string> askOracle(const std::vector<std::string>& requests) {
   EXPECT_TRUE(dir.ok());
   std::string input;
   for (const std::string& request : requests) input += request + "\n";
-  const std::string script = std::string(TOLLBROOK_SOURCE_DIR) + "/tests/crypto_canon_oracle.py";
-  const testing::ProgramRun run = testing::runProgramWithInput(dir, {kPython, script}, input);
+  const std::string inputPath = dir.write("requests.txt", input);
+  testing::ProgramOptions options;
+  options.stdinPath = inputPath.c_str();
+  const testing::ProgramRun run = testing::runTestScript("crypto_canon_oracle.py", {}, options);
   EXPECT_EQ(run.status, 0) << run.err;
   std::vector<std::string> lines;
   std::istringstream out(run.out);
@@ -133,6 +134,7 @@ const std::string_view kBodies[] = {
 };
 
 TEST(CanonicalizationOracle, MessagesMatchDkimpy) {
+  TOLLBROOK_SKIP_WITHOUT(testing::OutsideProgram::Python3);
   std::vector<std::string> requests;
   for (std::string_view message : kMessages) requests.push_back("message " + hex(message));
   const std::vector<std::string> answers = askOracle(requests);
@@ -176,6 +178,7 @@ std::string oracleBody(const std::string& body) {
 }
 
 TEST(CanonicalizationOracle, BodiesMatchDkimpy) {
+  TOLLBROOK_SKIP_WITHOUT(testing::OutsideProgram::Python3);
   std::vector<std::string> bodies(std::begin(kBodies), std::end(kBodies));
   for (std::string& body : randomBodies()) bodies.push_back(std::move(body));
   std::vector<std::string> requests;

@@ -9,7 +9,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 extern char** environ;
@@ -56,23 +58,38 @@ uint16_t pickFreeLoopbackPort() {
 }
 
 DnsmasqServer::DnsmasqServer(const std::vector<std::string>& txtRecords,
-                             const std::vector<std::string>& localDomains) {
-  if (access(kDnsmasqPath, X_OK) != 0) return;
-  // The port may be taken between the pick and dnsmasq's bind; try again then.
-  for (int attempt = 0; attempt < 5 && pid_ == 0; ++attempt) {
-    port_ = pickFreeLoopbackPort();
-    if (port_ != 0 && spawn(txtRecords, localDomains) && waitReady()) return;
-    stop();
+                             const std::vector<std::string>& localDomains, std::string program,
+                             DnsmasqLimits limits)
+    : program_(std::move(program)), limits_(limits) {
+  if (program_.empty()) {
+    failure_ = missingText(OutsideProgram::Dnsmasq);
+    return;
   }
+  // The port may be taken between the pick and dnsmasq's bind: dnsmasq then
+  // ends at once, and another port is tried.
+  for (int attempt = 0; attempt < 5; ++attempt) {
+    failure_.clear();
+    port_ = pickFreeLoopbackPort();
+    if (port_ == 0) {
+      failure_ = "no free loopback port for dnsmasq";
+      return;
+    }
+    if (!spawn(txtRecords, localDomains)) return;
+    if (waitReady()) return;
+    const bool endedByItself = pid_ == 0;
+    stop();
+    if (!endedByItself) break;
+  }
+  failure_ += dnsmasqSaid();
 }
 
 DnsmasqServer::~DnsmasqServer() {
-  stop();
+  if (!stop()) ADD_FAILURE() << failure_ << dnsmasqSaid();
 }
 
 bool DnsmasqServer::spawn(const std::vector<std::string>& txtRecords,
                           const std::vector<std::string>& localDomains) {
-  std::vector<std::string> args = {kDnsmasqPath,
+  std::vector<std::string> args = {program_,
                                    "--no-daemon",
                                    "--port=" + std::to_string(port_),
                                    "--listen-address=127.0.0.1",
@@ -87,38 +104,73 @@ bool DnsmasqServer::spawn(const std::vector<std::string>& txtRecords,
   std::vector<char*> argv;
   for (std::string& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
+  const std::string log = dir_.file("dnsmasq.log");
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
   pid_t pid = 0;
-  int rc = posix_spawn(&pid, kDnsmasqPath, &actions, nullptr, argv.data(), environ);
+  int rc = posix_spawn(&pid, program_.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
-  if (rc != 0) return false;
+  if (rc != 0) {
+    failure_ = "cannot start " + program_ + ": " + std::strerror(rc);
+    return false;
+  }
   pid_ = pid;
   return true;
 }
 
 bool DnsmasqServer::waitReady() {
-  for (int i = 0; i < 200; ++i) {
-    if (acceptsTcp(port_)) return true;
+  const auto deadline = std::chrono::steady_clock::now() + limits_.ready;
+  while (!acceptsTcp(port_)) {
     int status = 0;
     if (waitpid(pid_, &status, WNOHANG) == pid_) {  // exited: port taken, or a bad option
       pid_ = 0;
+      noteFailure("dnsmasq ended before it answered");
       return false;
     }
-    std::this_thread::sleep_for(std::chrono::milliseconds(25));
+    if (std::chrono::steady_clock::now() >= deadline) {
+      noteFailure("dnsmasq did not answer on 127.0.0.1:" + std::to_string(port_) + " within " +
+                  std::to_string(limits_.ready.count()) + " ms");
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
-  return false;
+  return true;
 }
 
-void DnsmasqServer::stop() {
-  if (pid_ == 0) return;
+bool DnsmasqServer::stop() {
+  if (pid_ == 0) return true;
   kill(pid_, SIGTERM);
+  const auto deadline = std::chrono::steady_clock::now() + limits_.stop;
   int status = 0;
-  waitpid(pid_, &status, 0);
+  while (waitpid(pid_, &status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid_, SIGKILL);
+      while (waitpid(pid_, &status, 0) < 0 && errno == EINTR) {
+      }
+      pid_ = 0;
+      noteFailure("dnsmasq did not stop within " + std::to_string(limits_.stop.count()) +
+                  " ms of SIGTERM; killed it");
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   pid_ = 0;
+  return true;
+}
+
+void DnsmasqServer::noteFailure(const std::string& what) {
+  if (!failure_.empty()) failure_ += "; ";
+  failure_ += what;
+}
+
+std::string DnsmasqServer::dnsmasqSaid() const {
+  std::string said = readFile(dir_.file("dnsmasq.log"));
+  while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.pop_back();
+  return said.empty() ? "" : " (dnsmasq said: " + said + ")";
 }
 
 }  // namespace tollbrook::testing

@@ -3,8 +3,10 @@
 // back whole over UDP, and an answer too large for the UDP reply comes back
 // whole over TCP.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,7 @@ std::vector<std::string> bigRecords() {
 class DnsmasqTest : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    if (!testing::missingPrograms({testing::OutsideProgram::Dnsmasq}).empty()) return;
     std::vector<std::string> records = {"key._domainkey.test," + kKeyRecord,
                                         "multi.test,first,second,third"};
     for (const std::string& text : bigRecords()) records.push_back("big.test," + text);
@@ -44,7 +47,8 @@ class DnsmasqTest : public ::testing::Test {
     server_ = nullptr;
   }
   void SetUp() override {
-    if (server_ == nullptr || !server_->running()) GTEST_SKIP() << "dnsmasq did not start";
+    TOLLBROOK_SKIP_WITHOUT(testing::OutsideProgram::Dnsmasq);
+    ASSERT_TRUE(server_->running()) << server_->failure();
   }
 
   Resolver make() {
@@ -102,6 +106,43 @@ TEST_F(DnsmasqTest, AnswerTooLargeForUdpComesBackOverTcp) {
 TEST_F(DnsmasqTest, UnknownNameIsANameError) {
   Resolver resolver = make();
   EXPECT_EQ(resolver.queryTxt("nothere.test").error(), Error::DnsNameError);
+}
+
+// The launcher's waits are bounded whatever the program does: these stand-ins
+// never answer, or end at once, and each ends as a server that is not running
+// and says why. They need no dnsmasq.
+TEST(DnsmasqLauncher, ServersThatNeverAnswerAreKilledAndExplained) {
+  testing::ScratchDir dir;
+  struct Case {
+    std::string what, script;
+    std::vector<std::string> wantInFailure;
+  };
+  const Case cases[] = {
+      {"never answers, ignores SIGTERM",
+       "trap '' TERM\necho listening soon >&2\nexec sleep 60\n",
+       {"did not answer on 127.0.0.1:", "within 300 ms",
+        "did not stop within 300 ms of SIGTERM; killed it", "(dnsmasq said: listening soon)"}},
+      {"never answers", "exec sleep 60\n", {"did not answer on 127.0.0.1:", "within 300 ms"}},
+      {"ends at once",
+       "echo bad option >&2\nexit 1\n",
+       {"dnsmasq ended before it answered (dnsmasq said: bad option)"}},
+  };
+  for (const Case& c : cases) {
+    std::string program = dir.write("fake-dnsmasq", "#!/bin/sh\n" + c.script);
+    ASSERT_EQ(chmod(program.c_str(), 0755), 0);
+    testing::DnsmasqServer server(
+        {}, {"test"}, program,
+        {.ready = std::chrono::milliseconds(300), .stop = std::chrono::milliseconds(300)});
+    EXPECT_FALSE(server.running()) << "input " << c.what;
+    for (const std::string& part : c.wantInFailure) {
+      EXPECT_NE(server.failure().find(part), std::string::npos)
+          << "input " << c.what << ": got \"" << server.failure() << "\", want it to hold \""
+          << part << "\"";
+    }
+  }
+  testing::DnsmasqServer missing({}, {"test"}, "");
+  EXPECT_FALSE(missing.running());
+  EXPECT_EQ(missing.failure(), "dnsmasq not found; install dnsmasq-base");
 }
 
 }  // namespace

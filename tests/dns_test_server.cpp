@@ -126,6 +126,12 @@ DnsHandler silent() {
   return [](const ReceivedQuery&) -> std::optional<std::string> { return std::nullopt; };
 }
 
+DnsHandler tooShortToBeAReply() {
+  return [](const ReceivedQuery& q) -> std::optional<std::string> {
+    return std::string{static_cast<char>(q.id >> 8), static_cast<char>(q.id & 0xff)};
+  };
+}
+
 DnsHandler truncatedOverUdp(std::vector<TestAnswer> udpAnswers, DnsHandler overTcp) {
   return [udpAnswers = std::move(udpAnswers),
           overTcp = std::move(overTcp)](const ReceivedQuery& q) -> std::optional<std::string> {

@@ -49,6 +49,9 @@ std::string buildReply(const ReceivedQuery& query, uint8_t rcode,
 DnsHandler answerTxt(std::vector<std::string> texts, uint32_t ttl = 300);  // one record per text
 DnsHandler answerRcode(uint8_t rcode);
 DnsHandler silent();
+// A datagram of two bytes, shorter than any DNS header: a resolver drops it
+// and tries again at once, as it would after silence but without the wait.
+DnsHandler tooShortToBeAReply();
 // Over UDP: the given records with TC set; over TCP: the full handler's reply.
 DnsHandler truncatedOverUdp(std::vector<TestAnswer> udpAnswers, DnsHandler overTcp);
 

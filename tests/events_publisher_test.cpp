@@ -2,7 +2,6 @@
 // socket bound on loopback. Frames are compared byte for byte, and python3's
 // json module reads every record once per test.
 #include <gtest/gtest.h>
-#include <unistd.h>
 #include <zmq.h>
 
 #include <cstddef>
@@ -13,6 +12,7 @@
 #include <vector>
 
 #include "daemon/events/publisher.h"
+#include "tests/outside_programs.h"
 #include "tests/program_run.h"
 #include "testsupport/alloc_failure.h"
 
@@ -131,7 +131,8 @@ for frame in sys.argv[1:]:
     print(topic, ','.join(k for k, _ in pairs), value['action'], value['result'],
           value['instance'], 'typed' if typed else 'mistyped')
 )";
-  std::vector<std::string> argv = {"/usr/bin/python3", "-c", kScript};
+  std::vector<std::string> argv = {
+      std::string(testing::programPath(testing::OutsideProgram::Python3)), "-c", kScript};
   argv.insert(argv.end(), frames.begin(), frames.end());
   const testing::ProgramRun run = testing::runProgram(argv);
   EXPECT_EQ(run.status, 0) << run.err;
@@ -141,10 +142,6 @@ for frame in sys.argv[1:]:
     lines.push_back(run.out.substr(start, end - start));
   }
   return lines;
-}
-
-bool havePython() {
-  return access("/usr/bin/python3", X_OK) == 0;
 }
 
 // Publishes `events` and checks that the collector gets exactly their frames,
@@ -161,7 +158,7 @@ void expectDelivered(EventPublisher& publisher, Collector& collector, std::strin
         << "event " << i << ": got " << frames[i] << ", want " << wantFrames[i];
   }
   EXPECT_FALSE(collector.receive(100)) << "a frame more than was published";
-  if (!havePython()) GTEST_SKIP() << "/usr/bin/python3 is missing";
+  TOLLBROOK_SKIP_WITHOUT(testing::OutsideProgram::Python3);
   EXPECT_EQ(readWithPython(frames), wantRead);
 }
 

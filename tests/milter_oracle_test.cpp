@@ -17,6 +17,7 @@
 #include "tests/arc_test_support.h"
 #include "tests/milter_client.h"
 #include "tests/milter_codec_peer.h"
+#include "tests/outside_programs.h"
 #include "testsupport/test_text.h"
 
 namespace tollbrook::testing {
@@ -91,7 +92,7 @@ char validatingEom(void* context, MilterConnection& connection) {
 class MilterOracleTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (std::string(TOLLBROOK_PYTHON3).empty()) GTEST_SKIP() << "python3 with dkimpy is missing";
+    TOLLBROOK_SKIP_WITHOUT(OutsideProgram::Python3, OutsideProgram::Openssl);
   }
 
   // The message sealed by dkimpy with the given AMS canonicalization.
@@ -101,13 +102,19 @@ class MilterOracleTest : public ::testing::Test {
     EXPECT_EQ(key.status, 0) << key.err;
     std::string p = key.out.substr(0, key.out.find('\n'));
     records_[std::string(kSelector) + "._domainkey." + kDomain] = "v=DKIM1; k=rsa; p=" + p;
-    ProgramRun sealed = runProgramWithInput(
-        dir_,
-        {"/usr/bin/python3", std::string(TOLLBROOK_SOURCE_DIR) + "/tests/arc_oracle.py", "seal",
-         pem, kSelector, kDomain, kDomain, canonicalization},
-        std::string(kHeaders) + "\r\n" + body());
+    ProgramRun sealed =
+        runOracleWithInput({"seal", pem, kSelector, kDomain, kDomain, canonicalization},
+                           std::string(kHeaders) + "\r\n" + body());
     EXPECT_EQ(sealed.status, 0) << sealed.err;
     return sealed.out;
+  }
+
+  // arc_oracle.py with `input` as its standard input.
+  ProgramRun runOracleWithInput(const std::vector<std::string>& args, const std::string& input) {
+    const std::string inputPath = dir_.write("oracle.in", input);
+    ProgramOptions options;
+    options.stdinPath = inputPath.c_str();
+    return runTestScript("arc_oracle.py", args, options);
   }
 
   ScratchDir dir_;
@@ -117,11 +124,9 @@ class MilterOracleTest : public ::testing::Test {
 TEST_F(MilterOracleTest, SimpleCanonicalizationSurvivesPostfixFolds) {
   const std::string sealed = sealedByDkimpy("simple/simple");
   ASSERT_NE(sealed.find("c=simple/simple"), std::string::npos);
-  ProgramRun dkimpy = runProgramWithInput(
-      dir_,
-      {"/usr/bin/python3", std::string(TOLLBROOK_SOURCE_DIR) + "/tests/arc_oracle.py", "verify",
-       dir_.write("records.txt", std::string(kSelector) + "._domainkey." + kDomain + "\t" +
-                                     records_.begin()->second + "\n")},
+  ProgramRun dkimpy = runOracleWithInput(
+      {"verify", dir_.write("records.txt", std::string(kSelector) + "._domainkey." + kDomain +
+                                               "\t" + records_.begin()->second + "\n")},
       sealed);
   ASSERT_EQ(dkimpy.out.substr(0, 5), "pass\t") << "dkimpy's own verdict: " << dkimpy.out;
 

@@ -19,6 +19,7 @@
 #include <thread>
 
 #include "base/unique_fd.h"
+#include "tests/outside_programs.h"
 
 extern char** environ;
 
@@ -27,9 +28,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char kPostfix[] = TOLLBROOK_POSTFIX;
-constexpr const char kSendmail[] = TOLLBROOK_POSTFIX_SENDMAIL;
-constexpr const char kPostqueue[] = TOLLBROOK_POSTQUEUE;
+const std::string kPostfix(programPath(OutsideProgram::Postfix));
+const std::string kSendmail(programPath(OutsideProgram::PostfixSendmail));
+const std::string kPostqueue(programPath(OutsideProgram::Postqueue));
 
 // Where Debian keeps the daemons, the master among them.
 constexpr const char kDaemonDirectory[] = "/usr/lib/postfix/sbin";
@@ -151,12 +152,9 @@ pid_t spawn(const std::vector<std::string>& argvIn, int input, bool ownGroup) {
 }  // namespace
 
 std::string postfixUnavailableReason() {
-  for (const char* program : {kPostfix, kSendmail, kPostqueue}) {
-    if (program[0] == '\0') {
-      return "Postfix is not installed (postfix, sendmail and postqueue in /usr/sbin; "
-             "scripts/install-deps.sh installs it)";
-    }
-  }
+  std::string missing = missingPrograms(
+      {OutsideProgram::Postfix, OutsideProgram::PostfixSendmail, OutsideProgram::Postqueue});
+  if (!missing.empty()) return missing;
   std::string master = std::string(kDaemonDirectory) + "/master";
   if (::access(master.c_str(), X_OK) != 0) return "Postfix's master is missing at " + master;
   if (::geteuid() != 0) return "a private Postfix instance needs root";

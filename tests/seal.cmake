@@ -8,17 +8,20 @@ tollbrook_test_definitions(seal_test_support)
 tollbrook_tests(seal_interop_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/seal_interop_test.cpp
   LIBRARIES seal_test_support arc_test_support program_test_support dns_test_support
+            dnsmasq_test_support
 )
 add_dependencies(seal_interop_tests tollbrook-seal tollbrook-check)
 
 tollbrook_tests(seal_cli_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/seal_cli_test.cpp
   LIBRARIES seal_test_support arc_test_support program_test_support dns_test_support
+            dnsmasq_test_support
 )
 add_dependencies(seal_cli_tests tollbrook-seal)
 
 tollbrook_tests(testkey_cli_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/testkey_cli_test.cpp
   LIBRARIES seal_test_support arc_test_support program_test_support dns_test_support
+            dnsmasq_test_support
 )
 add_dependencies(testkey_cli_tests tollbrook-testkey)

@@ -12,6 +12,7 @@
 
 #include "tests/dns_dnsmasq.h"
 #include "tests/dns_test_server.h"
+#include "tests/outside_programs.h"
 #include "tests/seal_test_support.h"
 
 namespace tollbrook::testing {
@@ -67,7 +68,10 @@ ProgramRun seal(const std::vector<std::string>& args, const char* stdoutPath = n
 
 class SealCli : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(world().ok()); }
+  void SetUp() override {
+    TOLLBROOK_SKIP_WITHOUT(OutsideProgram::Python3, OutsideProgram::Openssl);
+    ASSERT_TRUE(world().ok()) << world().error();
+  }
   static SealWorld& world() { return SealWorld::get(); }
   // The required options for the sealer's key, before any others.
   static std::vector<std::string> with(std::vector<std::string> args) {
@@ -227,8 +231,9 @@ TEST_F(SealCli, OutputIsByteReproducibleWithAFixedTimestamp) {
     for (size_t at; (at = text.find("\r\n")) != std::string::npos;) text.erase(at, 1);
     return text;
   }());
+  TOLLBROOK_SKIP_WITHOUT(OutsideProgram::Dnsmasq);
   DnsmasqServer dns(dnsmasqRecords(world().records()));
-  ASSERT_TRUE(dns.running());
+  ASSERT_TRUE(dns.running()) << dns.failure();
   std::vector<std::string> common = {"-n", "127.0.0.1",    "-p", std::to_string(dns.port()),
                                      "-t", "1_700_000_000"};
   ProgramRun first =

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "tests/dns_dnsmasq.h"
+#include "tests/outside_programs.h"
 #include "tests/seal_test_support.h"
 
 namespace tollbrook::testing {
@@ -18,15 +19,20 @@ namespace {
 class SealInterop : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (SealWorld::get().ok()) dns_ = new DnsmasqServer(dnsmasqRecords(SealWorld::get().records()));
+    if (!missingPrograms({OutsideProgram::Dnsmasq}).empty() || !SealWorld::get().ok()) return;
+    dns_ = new DnsmasqServer(dnsmasqRecords(SealWorld::get().records()));
   }
   static void TearDownTestSuite() {
     delete dns_;
     dns_ = nullptr;
   }
   void SetUp() override {
-    ASSERT_TRUE(SealWorld::get().ok()) << "dkimpy chains or the sealer's key could not be made";
-    ASSERT_TRUE(dns_ != nullptr && dns_->running()) << "dnsmasq did not start";
+    TOLLBROOK_SKIP_WITHOUT(OutsideProgram::Python3, OutsideProgram::Openssl,
+                           OutsideProgram::Dnsmasq);
+    ASSERT_TRUE(SealWorld::get().ok())
+        << "dkimpy chains or the sealer's key could not be made: " << SealWorld::get().error();
+    ASSERT_NE(dns_, nullptr);
+    ASSERT_TRUE(dns_->running()) << dns_->failure();
   }
 
   // Seals the named message; the printed set, or nullopt with a failure.

@@ -1,8 +1,8 @@
-#!/usr/bin/python3
+#!/usr/bin/env python3
 """dkimpy's view of the ARC sets tollbrook-seal makes.
 
-Builds on tests/arc_oracle.py (dkimpy chains, keys, key records). Run with
-/usr/bin/python3, which has Debian's python3-dkim and python3-authres.
+Builds on tests/arc_oracle.py (dkimpy chains, keys, key records). Run with a
+python3 that has Debian's python3-dkim and python3-authres.
 
 Commands:
   chains OUTDIR                 write dkimpy-made messages to continue:

@@ -6,6 +6,8 @@
 
 #include "core/base64.h"
 #include "core/tag_list.h"
+#include "tests/fixture_cache.h"
+#include "tests/outside_programs.h"
 
 namespace tollbrook::testing {
 
@@ -14,7 +16,8 @@ ProgramRun runSealOracle(const std::vector<std::string>& args) {
 }
 
 std::string openssl(const std::vector<std::string>& args) {
-  std::vector<std::string> argv = {"/usr/bin/openssl"};
+  if (programPath(OutsideProgram::Openssl).empty()) return {};
+  std::vector<std::string> argv = {std::string(programPath(OutsideProgram::Openssl))};
   argv.insert(argv.end(), args.begin(), args.end());
   ProgramRun run = runProgram(argv);
   return run.status == 0 ? run.out : std::string();
@@ -70,19 +73,42 @@ SealWorld& SealWorld::get() {
   return world;
 }
 
-SealWorld::SealWorld() {
-  ProgramRun chains = runSealOracle({"chains", dir_.path()});
-  if (chains.status != 0) return;
-  records_ = readRecords(dir_.file("records.txt"));
-  sealKey_ = dir_.file("seal.pem");
-  ProgramRun key = runOracle({"keygen", "2048", sealKey_});
-  if (key.status != 0 || chmod(sealKey_.c_str(), 0600) != 0) return;
-  std::string p = key.out.substr(0, key.out.find('\n'));
-  records_["sel._domainkey.seal.example"] = "v=DKIM1; k=rsa; p=" + p;
+namespace {
+
+// Fills `dir`: dkimpy's chains with their key records, the sealer's key (mode
+// 0600, as the tool demands) and all-records.txt with every record.
+std::string makeSealWorld(const std::string& dir) {
+  ProgramRun chains = runSealOracle({"chains", dir});
+  if (chains.status != 0) return "seal_oracle.py chains: " + chains.err;
+  std::map<std::string, std::string> records = readRecords(dir + "/records.txt");
+  const std::string key = dir + "/seal.pem";
+  ProgramRun made = runOracle({"keygen", "2048", key});
+  if (made.status != 0) return "arc_oracle.py keygen: " + made.err;
+  if (chmod(key.c_str(), 0600) != 0) return "cannot chmod " + key;
+  records["sel._domainkey.seal.example"] =
+      "v=DKIM1; k=rsa; p=" + made.out.substr(0, made.out.find('\n'));
   std::string lines;
-  for (const auto& [name, text] : records_) lines += name + "\t" + text + "\n";
-  recordsFile_ = dir_.write("all-records.txt", lines);
-  ok_ = true;
+  for (const auto& [name, text] : records) lines += name + "\t" + text + "\n";
+  if (!writeFile(dir + "/all-records.txt", lines)) return "cannot write all-records.txt";
+  return "";
+}
+
+}  // namespace
+
+SealWorld::SealWorld() {
+  error_ = missingPrograms({OutsideProgram::Python3, OutsideProgram::Openssl});
+  if (!error_.empty()) return;
+  auto fixtures = cachedFixture("seal-world",
+                                {testScriptPath("seal_oracle.py"), testScriptPath("arc_oracle.py")},
+                                makeSealWorld);
+  if (!fixtures) {
+    error_ = fixtures.error();
+    return;
+  }
+  fixtures_ = *fixtures;
+  sealKey_ = fixtures_ + "/seal.pem";
+  recordsFile_ = fixtures_ + "/all-records.txt";
+  records_ = readRecords(recordsFile_);
 }
 
 }  // namespace tollbrook::testing

@@ -2,6 +2,7 @@
 // built tools beside dkimpy (tests/seal_oracle.py), openssl and dnsmasq: the
 // tools' paths, dkimpy-made chains with their key records and the sealer's own
 // key, and the placing of a printed set on top of its message. Test thread only.
+// The openssl command line is the one tests/outside_programs.h names.
 #ifndef TOLLBROOK_TESTS_SEAL_TEST_SUPPORT_H_
 #define TOLLBROOK_TESTS_SEAL_TEST_SUPPORT_H_
 
@@ -40,25 +41,31 @@ std::string tagOf(std::string_view value, std::string_view name);
 std::string unfolded(std::string value);
 
 // dkimpy-made messages (see tests/seal_oracle.py) and the sealer's key
-// (selector "sel", domain "seal.example"), made once per test binary.
+// (selector "sel", domain "seal.example"), made once for every test process of
+// the build (tests/fixture_cache.h) and found once per process.
 class SealWorld {
  public:
   static SealWorld& get();
 
-  bool ok() const { return ok_; }
-  std::string message(const std::string& name) const { return dir_.file(name + ".eml"); }
+  bool ok() const { return error_.empty(); }
+  // Why the world could not be made (a missing program, the oracle's complaint).
+  const std::string& error() const { return error_; }
+  // The shared files: read them, never change them.
+  std::string message(const std::string& name) const { return fixtures_ + "/" + name + ".eml"; }
   const std::string& sealKey() const { return sealKey_; }
   // Every key record: dkimpy's hops and the sealer's.
   const std::map<std::string, std::string>& records() const { return records_; }
   // records() as "name<TAB>text" lines, for seal_oracle.py.
   const std::string& recordsFile() const { return recordsFile_; }
+  // This process's own directory, for the files a test writes.
   const ScratchDir& dir() const { return dir_; }
 
  private:
   SealWorld();
 
   ScratchDir dir_;
-  bool ok_ = false;
+  std::string error_;
+  std::string fixtures_;
   std::string sealKey_;
   std::map<std::string, std::string> records_;
   std::string recordsFile_;

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <string>
 
+#include "tests/outside_programs.h"
 #include "tests/program_run.h"
 #include "tests/startup_test_support.h"
 
@@ -20,24 +21,23 @@ namespace {
 
 using testing::Baton;
 using testing::forkChild;
+using testing::OutsideProgram;
+using testing::programPath;
 using testing::runProgram;
 using testing::ScratchDir;
 using testing::waitForExit;
-
-constexpr const char* kUseradd = "/usr/sbin/useradd";
-constexpr const char* kUserdel = "/usr/sbin/userdel";
 
 // A system user that exists for the life of the object.
 class ThrowawayUser {
  public:
   ThrowawayUser() : name_("tb-test-" + std::to_string(getpid())) {
-    auto run = runProgram(
-        {kUseradd, "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name_});
+    auto run = runProgram({std::string(programPath(OutsideProgram::Useradd)), "--system",
+                           "--no-create-home", "--shell", "/usr/sbin/nologin", name_});
     created_ = run.status == 0;
     error_ = run.err;
   }
   ~ThrowawayUser() {
-    if (created_) runProgram({kUserdel, name_});
+    if (created_) runProgram({std::string(programPath(OutsideProgram::Userdel)), name_});
   }
   bool created() const { return created_; }
   const std::string& name() const { return name_; }
@@ -69,7 +69,7 @@ std::string describeDroppedProcess(const std::string& secret, const std::string&
 
 TEST(DropPrivileges, TheDroppedProcessCannotActAsRootAgain) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to create a user and drop privileges";
-  if (access(kUseradd, X_OK) != 0) GTEST_SKIP() << kUseradd << " is missing";
+  TOLLBROOK_SKIP_WITHOUT(OutsideProgram::Useradd, OutsideProgram::Userdel);
   ThrowawayUser user;
   ASSERT_TRUE(user.created()) << "useradd failed: " << user.error();
   auto ids = resolveUserSpec(user.name());

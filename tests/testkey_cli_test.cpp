@@ -12,6 +12,7 @@
 
 #include "tests/dns_dnsmasq.h"
 #include "tests/dns_test_server.h"
+#include "tests/outside_programs.h"
 #include "tests/seal_test_support.h"
 
 namespace tollbrook::testing {
@@ -85,6 +86,7 @@ struct Keys {
 class TestkeyCli : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
+    if (!missingPrograms({OutsideProgram::Openssl, OutsideProgram::Dnsmasq}).empty()) return;
     keys_ = new Keys();
     if (!keys_->ok) return;
     std::map<std::string, std::string> records = {
@@ -104,8 +106,9 @@ class TestkeyCli : public ::testing::Test {
     delete keys_;
   }
   void SetUp() override {
+    TOLLBROOK_SKIP_WITHOUT(OutsideProgram::Openssl, OutsideProgram::Dnsmasq);
     ASSERT_TRUE(keys_->ok) << "openssl could not make the keys";
-    ASSERT_TRUE(dns_->running()) << "dnsmasq did not start";
+    ASSERT_TRUE(dns_->running()) << dns_->failure();
   }
 
   static ProgramRun testkey(std::vector<std::string> args, uint16_t port = 0) {
