@@ -5,13 +5,14 @@
 
 #include "arc/arc_set_instance.h"
 #include "core/tag_list.h"
+#include "crypto/arc_header_names.h"
 
 namespace tollbrook {
 
 std::optional<ArcHeaderKind> arcHeaderKind(std::string_view name) {
-  if (headerNameEquals(name, "ARC-Authentication-Results")) return ArcHeaderKind::Aar;
-  if (headerNameEquals(name, "ARC-Message-Signature")) return ArcHeaderKind::Ams;
-  if (headerNameEquals(name, "ARC-Seal")) return ArcHeaderKind::Seal;
+  if (headerNameEquals(name, kAarFieldName)) return ArcHeaderKind::Aar;
+  if (headerNameEquals(name, kAmsFieldName)) return ArcHeaderKind::Ams;
+  if (headerNameEquals(name, kSealFieldName)) return ArcHeaderKind::Seal;
   return std::nullopt;
 }
 

@@ -7,6 +7,7 @@
 #include "arc/aar.h"
 #include "core/base64.h"
 #include "core/folding_writer.h"
+#include "crypto/arc_header_names.h"
 #include "crypto/canonicalization.h"
 #include "crypto/signing_input.h"
 
@@ -15,8 +16,6 @@ namespace {
 
 using namespace seal_step;
 
-constexpr std::string_view kAmsName = "ARC-Message-Signature";
-constexpr std::string_view kSealName = "ARC-Seal";
 constexpr std::string_view kAlgorithm = "rsa-sha256";
 
 class Decimal {
@@ -59,7 +58,7 @@ SealResult<std::string> hashBody(const MessageToSeal& message) {
 // the step names of its failures are the sealer's own.
 SealResult<std::string> amsInput(const MessageToSeal& message, std::string_view signedHeaders,
                                  std::string_view amsTemplate) {
-  auto headerText = arcHeaderText(kAmsName, amsTemplate);
+  auto headerText = arcHeaderText(kAmsFieldName, amsTemplate);
   if (!headerText) return failStep(kAmsHeaderText, headerText.error());
   AmsInputStage stage = AmsInputStage::Assemble;
   auto input = amsSigningInput(message.headers, signedHeaders, CanonicalizationMode::Relaxed,
@@ -126,7 +125,7 @@ SealResult<std::string> sealInput(const SealRequest& request, const std::string&
         earlier.push_back(SealedSetText{set.aarValue, set.amsValue, set.sealValue});
       }
     }
-    auto headerText = arcHeaderText(kSealName, sealTemplate);
+    auto headerText = arcHeaderText(kSealFieldName, sealTemplate);
     if (!headerText) return failStep(kSealInput, headerText.error());
     auto input = sealSigningInput(earlier, aar, ams, *headerText);
     if (!input) return failStep(kSealInput, input.error());
