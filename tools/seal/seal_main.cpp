@@ -171,7 +171,7 @@ int run(int argc, char** argv) {
     cannotRun(error->message);
   }
   if (std::holds_alternative<ShowUsage>(command)) {
-    if (!writeStandardOutput(kSealUsage)) return kExitCannotRun;
+    writeStandardOutputOrExit(kSealToolName, kSealUsage);
     return 0;
   }
   return seal(std::get<SealOptions>(command));
