@@ -20,8 +20,8 @@ bool signedHeadersCoverSeal(std::string_view signedHeaders) {
 }
 
 // The signing input over the selected headers and the AMS itself with b= empty.
-Result<std::string> amsInput(const ArcSet& set, std::span<const HeaderField> headers,
-                             CanonicalizationMode headerMode) {
+[[nodiscard]] Result<std::string> amsInput(const ArcSet& set, std::span<const HeaderField> headers,
+                                           CanonicalizationMode headerMode) {
   Result<std::string> text =
       headerFieldText(HeaderField{kAmsFieldName, set.amsValue, set.amsLeadingSpace});
   if (!text) return fail(text.error());

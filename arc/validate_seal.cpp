@@ -8,7 +8,8 @@
 namespace tollbrook {
 namespace {
 
-Result<std::string> sealInput(const ArcSet& set, std::span<const SealedSetText> earlier) {
+[[nodiscard]] Result<std::string> sealInput(const ArcSet& set,
+                                            std::span<const SealedSetText> earlier) {
   Result<std::string> text = arcHeaderText(kSealFieldName, set.sealValue);
   if (!text) return fail(text.error());
   Result<std::string> stripped = stripSignatureValue(*text);

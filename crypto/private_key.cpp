@@ -26,21 +26,21 @@ int refusePassphrase(char*, int, int, void*) {
   return -1;
 }
 
-Status checkKeyFileMode(const char* path) {
+[[nodiscard]] Status checkKeyFileMode(const char* path) {
   Result<uint32_t> mode = keyFileMode(path);
   if (!mode) return fail(mode.error());
   if (keyModeTooOpen(*mode)) return fail(Error::KeyFilePermissionsTooOpen);
   return {};
 }
 
-Status checkSigningKey(const EVP_PKEY* key) {
+[[nodiscard]] Status checkSigningKey(const EVP_PKEY* key) {
   const unsigned bits = rsaKeyBits(key);
   if (bits == 0) return fail(Error::NotRsaKey);
   if (bits < kMinimumSigningKeyBits) return fail(Error::RsaKeyTooSmall);
   return {};
 }
 
-Result<PrivateKey> loadFromPath(const char* path) {
+[[nodiscard]] Result<PrivateKey> loadFromPath(const char* path) {
   if (auto status = checkKeyFileMode(path); !status) return fail(status.error());
   auto key = readPemPrivateKey(path);
   if (!key) return fail(key.error());

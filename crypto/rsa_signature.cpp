@@ -10,7 +10,8 @@
 namespace tollbrook {
 namespace {
 
-Status startSigning(EVP_MD_CTX* context, const PrivateKey& key, std::string_view data) {
+[[nodiscard]] Status startSigning(EVP_MD_CTX* context, const PrivateKey& key,
+                                  std::string_view data) {
   if (key.pkey() == nullptr ||
       EVP_DigestSignInit(context, nullptr, EVP_sha256(), nullptr, key.pkey()) != 1) {
     return fail(Error::SignInitFailed);
@@ -21,7 +22,7 @@ Status startSigning(EVP_MD_CTX* context, const PrivateKey& key, std::string_view
   return {};
 }
 
-Result<std::string> finishSigning(EVP_MD_CTX* context) {
+[[nodiscard]] Result<std::string> finishSigning(EVP_MD_CTX* context) {
   size_t length = 0;
   if (EVP_DigestSignFinal(context, nullptr, &length) != 1) return fail(Error::SignFinalFailed);
   std::string signature;

@@ -10,7 +10,8 @@ namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
 
-Result<std::string> joined(std::string_view a, std::string_view b, std::string_view c) {
+[[nodiscard]] Result<std::string> joined(std::string_view a, std::string_view b,
+                                         std::string_view c) {
   try {
     std::string text;
     text.reserve(a.size() + b.size() + c.size());
@@ -30,7 +31,7 @@ size_t tagListStart(std::string_view text) {
   return (tagByte == std::string_view::npos || colon < tagByte) ? colon + 1 : 0;
 }
 
-Status appendLine(std::string& out, std::string_view name, std::string_view value) {
+[[nodiscard]] Status appendLine(std::string& out, std::string_view name, std::string_view value) {
   if (auto status = appendCanonicalHeader(out, CanonicalizationMode::Relaxed, name, true, value);
       !status) {
     return status;
@@ -43,7 +44,7 @@ Status appendLine(std::string& out, std::string_view name, std::string_view valu
   return {};
 }
 
-Status appendSealedSet(std::string& out, const SealedSetText& set) {
+[[nodiscard]] Status appendSealedSet(std::string& out, const SealedSetText& set) {
   if (auto status = appendLine(out, kAarFieldName, set.aarValue); !status) return status;
   if (auto status = appendLine(out, kAmsFieldName, set.amsValue); !status) return status;
   return appendLine(out, kSealFieldName, set.sealValue);

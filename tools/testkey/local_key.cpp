@@ -46,7 +46,7 @@ std::optional<uint32_t> openPermissions(std::string_view path, const char* termi
   return *mode;
 }
 
-Result<std::string> derPublicKeyText(EVP_PKEY* key) {
+[[nodiscard]] Result<std::string> derPublicKeyText(EVP_PKEY* key) {
   int length = i2d_PUBKEY(key, nullptr);
   if (length < 1) return fail(Error::BuildFailed);
   std::string der;
@@ -60,7 +60,7 @@ Result<std::string> derPublicKeyText(EVP_PKEY* key) {
   return base64Encode(der);
 }
 
-Status readSeedFile(const char* path, WipedBuffer<kSeedFileLimit + 1>& file) {
+[[nodiscard]] Status readSeedFile(const char* path, WipedBuffer<kSeedFileLimit + 1>& file) {
   int fd;
   do {
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -81,7 +81,8 @@ Status readSeedFile(const char* path, WipedBuffer<kSeedFileLimit + 1>& file) {
 // The Base64 text between the end of the first armour line ("-----" LF) and the
 // start of the closing one (LF "-----"), with SP, HTAB, CR and LF removed. The
 // armour labels are not examined.
-Status extractArmouredText(std::string_view file, WipedBuffer<kSeedFileLimit + 1>& text) {
+[[nodiscard]] Status extractArmouredText(std::string_view file,
+                                         WipedBuffer<kSeedFileLimit + 1>& text) {
   size_t open = file.find("-----\n");
   if (open == std::string_view::npos) return fail(Error::InvalidPem);
   size_t start = open + 6;
@@ -97,7 +98,7 @@ Status extractArmouredText(std::string_view file, WipedBuffer<kSeedFileLimit + 1
 // the base point. OpenSSL 3 performs exactly that when it is handed the raw
 // seed, so its constant-time, reviewed field arithmetic is used rather than
 // curve code of our own.
-Result<std::array<unsigned char, kSeedSize>> derivePublicKey(
+[[nodiscard]] Result<std::array<unsigned char, kSeedSize>> derivePublicKey(
     const std::array<unsigned char, kSeedSize>& seed) {
   EvpPkeyPtr key(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size()));
   if (!key) return fail(Error::KeyParseFailed);
@@ -121,7 +122,7 @@ bool isIdentityElement(const std::array<unsigned char, kSeedSize>& publicKey) {
 
 // Decodes straight into the caller's array, which the caller wipes: returning
 // the seed by value would leave an unwiped copy behind on the stack.
-Status decodeSeed(std::string_view text, std::array<unsigned char, kSeedSize>& seed) {
+[[nodiscard]] Status decodeSeed(std::string_view text, std::array<unsigned char, kSeedSize>& seed) {
   auto decoded = base64Decode(text);
   if (!decoded) return fail(decoded.error());
   bool sized = decoded->size() == kSeedSize;
