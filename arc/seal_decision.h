@@ -32,7 +32,7 @@ enum class ContinuationRefusal : uint8_t {
 
 // The cv a sealer writes after a validation: the verdict's cv. A result that
 // is no verdict gives its failure class instead: the chain could not be
-// judged now, and a cv=fail sealed for a passing condition would outlive it.
+// judged now, and a cv=fail sealed for a temporary condition would outlive it.
 [[nodiscard]] std::expected<Cv, FailureClass> sealableCv(const ChainResult& result);
 
 // What the On-DNSError policy makes of a chain that could not be judged.
