@@ -106,9 +106,7 @@ char WorkerHandling::handle(MilterConnection& connection, ListenerMode mode) {
 
 char WorkerHandling::decide(MilterConnection& connection, ListenerMode mode,
                             const RuntimeConfig& config) {
-  MessageJob job{connection,
-                 config,
-                 identity_,
+  MessageJob job{connection, config, identity_,
                  ChainValidator{this,
                                 [](void* context, std::span<const ArcSet> sets,
                                    std::span<const HeaderField> headers, std::string_view body) {

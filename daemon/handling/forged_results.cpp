@@ -4,16 +4,16 @@
 #include <cstdint>
 
 #include "arc/auth_results.h"
-#include "arc/verdict_field.h"
 #include "base/ascii.h"
 #include "core/log.h"
+#include "crypto/arc_header_names.h"
 #include "daemon/milter/replies.h"
 
 namespace tollbrook {
 namespace {
 
 bool isAuthResults(const HeaderField& field) {
-  return headerNameEquals(field.name, kVerdictFieldName);
+  return headerNameEquals(field.name, kAuthResultsFieldName);
 }
 
 bool carriesArcResult(std::string_view value) {
@@ -43,7 +43,7 @@ Census takeCensus(const MilterMessage& message, std::string_view authservId, boo
 
 Status deleteAtMta(MilterConnection& connection, size_t ordinal) {
   Result<HeaderChangeReply> deletion =
-      changeHeaderReply(static_cast<uint32_t>(ordinal), kVerdictFieldName, "");
+      changeHeaderReply(static_cast<uint32_t>(ordinal), kAuthResultsFieldName, "");
   if (!deletion) return fail(deletion.error());
   const ReplyPacket packets[] = {deletion->packet()};
   return queueReplies(connection, packets);

@@ -7,8 +7,7 @@
 
 namespace tollbrook {
 
-bool recordVerdict(MessageJob& job, EventResult result, std::string_view reason,
-                   VerdictCopy copy) {
+bool recordVerdict(MessageJob& job, EventResult result, std::string_view reason, VerdictCopy copy) {
   if (!job.canRecord) return true;
   const std::optional<std::string_view> comment =
       reason.empty() ? std::nullopt : std::optional<std::string_view>(reason);

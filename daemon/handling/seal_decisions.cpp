@@ -52,16 +52,16 @@ char sealOutcome(MessageJob& job, std::span<const ArcSet> sets, const ChainResul
       if (result.cv == Cv::Unknown) break;  // no verdict after all: never sealed as one
       return sealMessage(job, sets, result.cv);
     case FailureClass::Deadline:
-      logMessage(Severity::Warning, "not sealing: evaluation deadline exceeded at i=",
-                 result.instance);
+      logMessage(Severity::Warning,
+                 "not sealing: evaluation deadline exceeded at i=", result.instance);
       [[fallthrough]];
     case FailureClass::DnsTransient:
       return sealAfterTransientFailure(job, sets, result);
     case FailureClass::Internal:
       break;
   }
-  logMessage(Severity::Err, "not sealing: internal error validating the chain: ",
-             reasonOrUnknown(result.reason));
+  logMessage(Severity::Err,
+             "not sealing: internal error validating the chain: ", reasonOrUnknown(result.reason));
   return kReplyTempfail;
 }
 
@@ -107,16 +107,16 @@ char bothOutcome(MessageJob& job, std::span<const ArcSet> sets, const ChainResul
       }
       return sealMessage(job, sets, result.cv);
     case FailureClass::Deadline:
-      logMessage(Severity::Warning, "ARC chain evaluation deadline exceeded at i=",
-                 result.instance);
+      logMessage(Severity::Warning,
+                 "ARC chain evaluation deadline exceeded at i=", result.instance);
       [[fallthrough]];
     case FailureClass::DnsTransient:
       return bothAfterTransientFailure(job, sets, result);
     case FailureClass::Internal:
       break;
   }
-  logMessage(Severity::Err, "internal error validating ARC chain: ",
-             reasonOrUnknown(result.reason));
+  logMessage(Severity::Err,
+             "internal error validating ARC chain: ", reasonOrUnknown(result.reason));
   return kReplyTempfail;
 }
 
@@ -144,7 +144,8 @@ char decideSeal(MessageJob& job) {
 char decideBoth(MessageJob& job) {
   if (job.identity == nullptr) return verifyMessage(job);
   const MilterMessage& message = job.connection.message;
-  if (copyIncomplete(message)) return recordAndContinue(job, EventResult::TempError, kMessageTooLarge);
+  if (copyIncomplete(message))
+    return recordAndContinue(job, EventResult::TempError, kMessageTooLarge);
   Result<std::vector<ArcSet>> sets = collectArcSets(message.headers);
   if (!sets) {
     if (sets.error() == Error::OutOfMemory) return kReplyTempfail;

@@ -21,7 +21,7 @@ Result<VerdictInsertion> prepareVerdict(const MilterConnection& connection,
                                         std::optional<std::string_view> reason) {
   Result<std::string> value = formatVerdictField(authservId, eventResultWord(result), reason);
   if (!value) return fail(value.error());
-  Result<HeaderChangeReply> reply = insertHeaderReply(connection, kVerdictFieldName, *value);
+  Result<HeaderChangeReply> reply = insertHeaderReply(connection, kAuthResultsFieldName, *value);
   if (!reply) return fail(reply.error());
   return VerdictInsertion{std::move(*value), std::move(*reply)};
 }
@@ -56,7 +56,7 @@ Status addVerdictField(MilterConnection& connection, std::string_view authservId
   }
   std::memcpy(text, insertion->value.data(), insertion->value.size());
   if (Status queued = queueInsertion(connection, *insertion); !queued) return queued;
-  const HeaderField field{kVerdictFieldName, std::string_view(text, insertion->value.size()),
+  const HeaderField field{kAuthResultsFieldName, std::string_view(text, insertion->value.size()),
                           true};
   message.headers.insert(message.headers.begin(), field);  // within the reserved capacity
   return {};

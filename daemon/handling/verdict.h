@@ -19,8 +19,7 @@ namespace tollbrook {
 // InvalidArgument (a NUL in the authserv-id), and those of queueReplies
 // (OutputQueueFull, PacketTooLarge). Nothing is queued on error.
 [[nodiscard]] Status queueVerdictField(MilterConnection& connection, std::string_view authservId,
-                                       EventResult result,
-                                       std::optional<std::string_view> reason);
+                                       EventResult result, std::optional<std::string_view> reason);
 
 // queueVerdictField, and the same field inserted at the top of the in-memory
 // header list (index 0), where the MTA inserts it: the set sealed afterwards

@@ -26,16 +26,16 @@ char recordOutcome(MessageJob& job, const ChainResult& result) {
     case FailureClass::None:
       return recordAndContinue(job, verdictOf(result.cv), result.reason, result.instance);
     case FailureClass::Deadline:
-      logMessage(Severity::Warning, "ARC chain evaluation deadline exceeded at i=",
-                 result.instance);
+      logMessage(Severity::Warning,
+                 "ARC chain evaluation deadline exceeded at i=", result.instance);
       [[fallthrough]];
     case FailureClass::DnsTransient:
       return recordAndContinue(job, EventResult::TempError, result.reason, result.instance);
     case FailureClass::Internal:
       break;
   }
-  logMessage(Severity::Err, "internal error validating ARC chain: ",
-             reasonOrUnknown(result.reason));
+  logMessage(Severity::Err,
+             "internal error validating ARC chain: ", reasonOrUnknown(result.reason));
   return kReplyTempfail;
 }
 
@@ -52,8 +52,8 @@ char verifyMessage(MessageJob& job) {
     return recordAndContinue(job, EventResult::Fail, brokenChainReason(sets.error()), 0);
   }
   if (sets->empty()) return recordAndContinue(job, EventResult::None, {}, 0);
-  return recordOutcome(job, job.validator.validate(job.validator.context, *sets, message.headers,
-                                                   message.body));
+  return recordOutcome(
+      job, job.validator.validate(job.validator.context, *sets, message.headers, message.body));
 }
 
 }  // namespace tollbrook

@@ -44,7 +44,7 @@ class RuntimeConfig {
   std::vector<std::string> dnsNameservers;
   uint32_t dnsTimeoutMs = 0;
   uint32_t dnsCacheSize = 0;
-  uint32_t dnsNegativeTtl = 0;  // seconds
+  uint32_t dnsNegativeTtl = 0;        // seconds
   uint16_t dnsPort = kDaemonDnsPort;  // tests point it at a server of their own
   uint8_t dnsRetries = 0;
   std::optional<std::string> sealDomain;

@@ -24,8 +24,8 @@ struct SealIdentity {
 // An identity owning `key`. Errors: InvalidArgument when the domain or the
 // selector is empty or the key is, OutOfMemory (the key is released then).
 [[nodiscard]] Result<std::unique_ptr<SealIdentity>> makeSealIdentity(std::string_view domain,
-                                                                    std::string_view selector,
-                                                                    PrivateKey key);
+                                                                     std::string_view selector,
+                                                                     PrivateKey key);
 
 // The release routine of a reload slot: releases the key, then frees the
 // identity. Null does nothing.
