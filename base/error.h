@@ -36,6 +36,20 @@ namespace tollbrook {
   X(InvalidArgument)           \
   X(BadFileDescriptor)         \
   X(Unexpected)                \
+  X(NotRegularFile)            \
+  /* process control */        \
+  X(AlreadyRunning)            \
+  X(FormatError)               \
+  X(InvalidUserSpec)           \
+  X(UsernameTooLong)           \
+  X(GroupNameTooLong)          \
+  X(UserNotFound)              \
+  X(GroupNotFound)             \
+  X(RefusingToDropToRoot)      \
+  X(SetgroupsFailed)           \
+  X(SetgidFailed)              \
+  X(SetuidFailed)              \
+  X(PrivilegeDropNotEffective) \
   /* tag lists */              \
   X(EmptyTagList)              \
   X(MissingEquals)             \
