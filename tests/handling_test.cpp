@@ -245,6 +245,12 @@ TEST_F(HandlingTest, DnsTroubleFollowsThePolicy) {
                 " mx.test; arc=temperror (DNS lookup for the AMS key failed transiently)")
           << what;
     }
+    // Whatever the answer, the message leaves its result line.
+    const std::string line =
+        "info id=4Xb9Zq1vKJz3 peer=mx-in[127.0.0.1] client=192.0.2.25 listener=" +
+        std::to_string(c.listener) +
+        " mode=" + std::string(listenerModeWord(kTestModes[c.listener])) + " elapsed=";
+    EXPECT_TRUE(daemon.log().waitFor(line, "ms")) << what << daemon.log().pending();
     if (c.wantCode == 'a') {
       EXPECT_NE(delivery.delivered.find("cv=fail"), std::string::npos) << what;
       // The new seal says cv=fail and signs only its own set.
