@@ -7,11 +7,10 @@
 #include "base/ascii.h"
 #include "core/folding_writer.h"
 #include "core/log.h"
+#include "crypto/arc_header_names.h"
 
 namespace tollbrook {
 namespace {
-
-constexpr std::string_view kAuthenticationResults = "Authentication-Results";
 
 bool isLocalMethod(std::string_view method, std::span<const std::string_view> localMethods) {
   for (std::string_view local : localMethods) {
@@ -73,7 +72,7 @@ SealResult<std::string> buildAarContent(std::span<const HeaderField> headers,
   try {
     std::string content;
     for (const HeaderField& field : headers) {
-      if (!headerNameEquals(field.name, kAuthenticationResults)) continue;
+      if (!headerNameEquals(field.name, kAuthResultsFieldName)) continue;
       if (!claimsAuthservId(field.value, authservId)) continue;
       Vouch vouch = classifyMethods(field.value, localMethods);
       if (vouch == Vouch::SkipWithWarning) {

@@ -5,13 +5,14 @@
 
 #include "arc/arc_set_instance.h"
 #include "core/tag_list.h"
+#include "crypto/arc_header_names.h"
 
 namespace tollbrook {
 
 std::optional<ArcHeaderKind> arcHeaderKind(std::string_view name) {
-  if (headerNameEquals(name, "ARC-Authentication-Results")) return ArcHeaderKind::Aar;
-  if (headerNameEquals(name, "ARC-Message-Signature")) return ArcHeaderKind::Ams;
-  if (headerNameEquals(name, "ARC-Seal")) return ArcHeaderKind::Seal;
+  if (headerNameEquals(name, kAarFieldName)) return ArcHeaderKind::Aar;
+  if (headerNameEquals(name, kAmsFieldName)) return ArcHeaderKind::Ams;
+  if (headerNameEquals(name, kSealFieldName)) return ArcHeaderKind::Seal;
   return std::nullopt;
 }
 
@@ -31,7 +32,7 @@ void takeTag(std::string_view value, std::string_view name, std::string_view& fi
   if (std::optional<std::string_view> found = findTag(value, name)) field = *found;
 }
 
-Status storeAms(ArcSet& set, const HeaderField& field) {
+[[nodiscard]] Status storeAms(ArcSet& set, const HeaderField& field) {
   if (!validateTagList(field.value)) return fail(Error::MalformedTagList);
   set.amsValue = field.value;
   set.amsLeadingSpace = field.leadingSpace;
@@ -45,7 +46,7 @@ Status storeAms(ArcSet& set, const HeaderField& field) {
   return {};
 }
 
-Status storeSeal(ArcSet& set, const HeaderField& field) {
+[[nodiscard]] Status storeSeal(ArcSet& set, const HeaderField& field) {
   if (!validateTagList(field.value)) return fail(Error::MalformedTagList);
   set.sealValue = field.value;
   if (std::optional<std::string_view> cv = findTag(field.value, "cv")) set.sealCv = parseCv(*cv);
@@ -56,7 +57,7 @@ Status storeSeal(ArcSet& set, const HeaderField& field) {
   return {};
 }
 
-Status addField(SetTable& table, ArcHeaderKind kind, const HeaderField& field) {
+[[nodiscard]] Status addField(SetTable& table, ArcHeaderKind kind, const HeaderField& field) {
   std::optional<uint8_t> instance = readArcInstance(field.value);
   if (!instance || *instance == 0) return fail(Error::MalformedInstance);
   if (*instance > kMaxArcInstance) return fail(Error::ChainTooLong);
@@ -83,7 +84,7 @@ Status addField(SetTable& table, ArcHeaderKind kind, const HeaderField& field) {
   return {};
 }
 
-Result<std::vector<ArcSet>> orderedSets(const SetTable& table) {
+[[nodiscard]] Result<std::vector<ArcSet>> orderedSets(const SetTable& table) {
   for (size_t slot = 0; slot < table.highest; ++slot) {
     if (!table.used[slot]) return fail(Error::ChainGap);
     const ArcSet& set = table.slots[slot];

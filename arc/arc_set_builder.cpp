@@ -7,6 +7,7 @@
 #include "arc/aar.h"
 #include "core/base64.h"
 #include "core/folding_writer.h"
+#include "crypto/arc_header_names.h"
 #include "crypto/canonicalization.h"
 #include "crypto/signing_input.h"
 
@@ -15,8 +16,6 @@ namespace {
 
 using namespace seal_step;
 
-constexpr std::string_view kAmsName = "ARC-Message-Signature";
-constexpr std::string_view kSealName = "ARC-Seal";
 constexpr std::string_view kAlgorithm = "rsa-sha256";
 
 class Decimal {
@@ -33,15 +32,16 @@ class Decimal {
 };
 
 // Runs the writer steps of one template in order, stopping at the first failure.
-Status appendTags(FoldingWriter& writer,
-                  std::initializer_list<std::pair<std::string_view, std::string_view>> tags) {
+[[nodiscard]] Status appendTags(
+    FoldingWriter& writer,
+    std::initializer_list<std::pair<std::string_view, std::string_view>> tags) {
   for (const auto& [name, value] : tags) {
     if (Status status = writer.appendTag(name, value); !status) return status;
   }
   return writer.appendItem("; ", "b=");
 }
 
-SealResult<std::string> hashBody(const MessageToSeal& message) {
+[[nodiscard]] SealResult<std::string> hashBody(const MessageToSeal& message) {
   if (message.bodyIncomplete) return failStep(kBodyUnavailable, Error::BuildFailed);
   BodyHasher hasher(CanonicalizationMode::Relaxed);
   if (Status status = hasher.update(message.body); !status) {
@@ -57,9 +57,10 @@ SealResult<std::string> hashBody(const MessageToSeal& message) {
 
 // The relaxed AMS signing input, built by the same code the verifier uses; only
 // the step names of its failures are the sealer's own.
-SealResult<std::string> amsInput(const MessageToSeal& message, std::string_view signedHeaders,
-                                 std::string_view amsTemplate) {
-  auto headerText = arcHeaderText(kAmsName, amsTemplate);
+[[nodiscard]] SealResult<std::string> amsInput(const MessageToSeal& message,
+                                               std::string_view signedHeaders,
+                                               std::string_view amsTemplate) {
+  auto headerText = arcHeaderText(kAmsFieldName, amsTemplate);
   if (!headerText) return failStep(kAmsHeaderText, headerText.error());
   AmsInputStage stage = AmsInputStage::Assemble;
   auto input = amsSigningInput(message.headers, signedHeaders, CanonicalizationMode::Relaxed,
@@ -83,8 +84,9 @@ struct SignatureSteps {
 // Signs `input`, appends the Base64 signature after the template's "b=" and
 // hands out the finished value. Handing it out moves the writer's buffer, so
 // the "formatting the ... header" steps have nothing left that could fail.
-SealResult<std::string> signInto(FoldingWriter& writer, const PrivateKey& key,
-                                 std::string_view input, const SignatureSteps& steps) {
+[[nodiscard]] SealResult<std::string> signInto(FoldingWriter& writer, const PrivateKey& key,
+                                               std::string_view input,
+                                               const SignatureSteps& steps) {
   auto signature = signRsaSha256(key, input);
   if (!signature) return failStep(steps.sign, signature.error());
   auto encoded = base64Encode(*signature);
@@ -95,8 +97,9 @@ SealResult<std::string> signInto(FoldingWriter& writer, const PrivateKey& key,
   return writer.take();
 }
 
-SealResult<std::string> buildAms(const MessageToSeal& message, const SealRequest& request,
-                                 std::string_view timestamp) {
+[[nodiscard]] SealResult<std::string> buildAms(const MessageToSeal& message,
+                                               const SealRequest& request,
+                                               std::string_view timestamp) {
   auto bodyHashText = hashBody(message);
   if (!bodyHashText) return std::unexpected(bodyHashText.error());
   Decimal instance(request.instance);
@@ -115,8 +118,9 @@ SealResult<std::string> buildAms(const MessageToSeal& message, const SealRequest
   return signInto(writer, *request.key, *input, {kAmsSign, kAmsSignatureEncode, kAmsSignatureFold});
 }
 
-SealResult<std::string> sealInput(const SealRequest& request, const std::string& aar,
-                                  const std::string& ams, std::string_view sealTemplate) {
+[[nodiscard]] SealResult<std::string> sealInput(const SealRequest& request, const std::string& aar,
+                                                const std::string& ams,
+                                                std::string_view sealTemplate) {
   try {
     // A cv=fail seal vouches for nothing before it, so it signs its own set only.
     std::vector<SealedSetText> earlier;
@@ -126,7 +130,7 @@ SealResult<std::string> sealInput(const SealRequest& request, const std::string&
         earlier.push_back(SealedSetText{set.aarValue, set.amsValue, set.sealValue});
       }
     }
-    auto headerText = arcHeaderText(kSealName, sealTemplate);
+    auto headerText = arcHeaderText(kSealFieldName, sealTemplate);
     if (!headerText) return failStep(kSealInput, headerText.error());
     auto input = sealSigningInput(earlier, aar, ams, *headerText);
     if (!input) return failStep(kSealInput, input.error());
@@ -136,8 +140,9 @@ SealResult<std::string> sealInput(const SealRequest& request, const std::string&
   }
 }
 
-SealResult<std::string> buildSeal(const SealRequest& request, const std::string& aar,
-                                  const std::string& ams, std::string_view timestamp) {
+[[nodiscard]] SealResult<std::string> buildSeal(const SealRequest& request, const std::string& aar,
+                                                const std::string& ams,
+                                                std::string_view timestamp) {
   // Only a settled verdict may be sealed; an undetermined cv is never written.
   if (request.cv == Cv::Unknown) return failStep(kSealTemplate, Error::BuildFailed);
   Decimal instance(request.instance);

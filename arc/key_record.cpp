@@ -8,6 +8,7 @@
 #include <openssl/evp.h>
 
 #include "core/tag_list.h"
+#include "crypto/openssl_owners.h"
 
 namespace tollbrook {
 
@@ -66,13 +67,9 @@ std::optional<std::string_view> usableKeyText(const DnsRecord& record) {
   return p;
 }
 
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
-
 // RSASSA-PKCS1-v1_5 with SHA-256, OpenSSL's default padding for RSA keys.
 bool signatureVerifies(EVP_PKEY* key, std::string_view input, std::string_view signature) {
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
+  EvpMdCtxPtr ctx(EVP_MD_CTX_new());
   if (!ctx) return false;
   if (EVP_DigestVerifyInit(ctx.get(), nullptr, EVP_sha256(), nullptr, key) != 1) return false;
   if (EVP_DigestVerifyUpdate(ctx.get(), input.data(), input.size()) != 1) return false;

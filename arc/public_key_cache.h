@@ -18,7 +18,7 @@
 #include <openssl/evp.h>
 
 #include "base/error.h"
-#include "crypto/private_key.h"
+#include "crypto/openssl_owners.h"
 
 namespace tollbrook {
 

@@ -52,6 +52,12 @@ inline constexpr std::string_view kSealHeader = "formatting the ARC-Seal header"
 inline constexpr std::string_view kFallback = "building the ARC set";
 }  // namespace seal_step
 
+// The step a failure names in messages: its own, or kFallback when it recorded
+// none. Static storage.
+constexpr std::string_view failedStepName(const SealStepError& error) {
+  return error.step.empty() ? seal_step::kFallback : error.step;
+}
+
 }  // namespace tollbrook
 
 #endif  // TOLLBROOK_ARC_SEAL_STEP_H_

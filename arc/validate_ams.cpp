@@ -4,6 +4,7 @@
 #include "arc/validate_steps.h"
 #include "base/ascii.h"
 #include "core/base64.h"
+#include "crypto/arc_header_names.h"
 #include "crypto/canonicalization.h"
 
 namespace tollbrook {
@@ -11,20 +12,18 @@ namespace {
 
 // An AMS must not sign ARC-Seal fields: a later hop's seal would break it.
 bool signedHeadersCoverSeal(std::string_view signedHeaders) {
-  while (true) {
-    size_t colon = signedHeaders.find(':');
-    std::string_view piece = trimBoth(signedHeaders.substr(0, colon), isAnySpace);
-    if (headerNameEquals(piece, "ARC-Seal")) return true;
-    if (colon == std::string_view::npos) return false;
-    signedHeaders.remove_prefix(colon + 1);
+  SignedHeaderNames names(signedHeaders, isAnySpace);
+  while (std::optional<std::string_view> name = names.next()) {
+    if (headerNameEquals(*name, kSealFieldName)) return true;
   }
+  return false;
 }
 
 // The signing input over the selected headers and the AMS itself with b= empty.
-Result<std::string> amsInput(const ArcSet& set, std::span<const HeaderField> headers,
-                             CanonicalizationMode headerMode) {
+[[nodiscard]] Result<std::string> amsInput(const ArcSet& set, std::span<const HeaderField> headers,
+                                           CanonicalizationMode headerMode) {
   Result<std::string> text =
-      headerFieldText(HeaderField{"ARC-Message-Signature", set.amsValue, set.amsLeadingSpace});
+      headerFieldText(HeaderField{kAmsFieldName, set.amsValue, set.amsLeadingSpace});
   if (!text) return fail(text.error());
   Result<std::string> stripped = stripSignatureValue(*text);
   if (!stripped) return fail(stripped.error());

@@ -31,7 +31,7 @@ class Budget {
 };
 
 // The texts of every set, as the ARC-Seal signing inputs take them.
-Result<std::vector<SealedSetText>> sealedTexts(std::span<const ArcSet> sets) {
+[[nodiscard]] Result<std::vector<SealedSetText>> sealedTexts(std::span<const ArcSet> sets) {
   try {
     std::vector<SealedSetText> texts;
     texts.reserve(sets.size());

@@ -3,12 +3,14 @@
 
 #include "arc/validate_steps.h"
 #include "core/tag_list.h"
+#include "crypto/arc_header_names.h"
 
 namespace tollbrook {
 namespace {
 
-Result<std::string> sealInput(const ArcSet& set, std::span<const SealedSetText> earlier) {
-  Result<std::string> text = arcHeaderText("ARC-Seal", set.sealValue);
+[[nodiscard]] Result<std::string> sealInput(const ArcSet& set,
+                                            std::span<const SealedSetText> earlier) {
+  Result<std::string> text = arcHeaderText(kSealFieldName, set.sealValue);
   if (!text) return fail(text.error());
   Result<std::string> stripped = stripSignatureValue(*text);
   if (!stripped) return fail(stripped.error());

@@ -45,11 +45,9 @@ std::optional<ChainResult> checkAlgorithm(std::string_view algorithm,
                                           const SignatureReasons& reasons, uint8_t instance);
 
 // The key records at s= and d=, which must hold a usable key.
-std::expected<std::vector<DnsRecord>, ChainResult> fetchKeyRecords(const ValidationRun& run,
-                                                                   std::string_view selector,
-                                                                   std::string_view domain,
-                                                                   const SignatureReasons& reasons,
-                                                                   uint8_t instance);
+[[nodiscard]] std::expected<std::vector<DnsRecord>, ChainResult> fetchKeyRecords(
+    const ValidationRun& run, std::string_view selector, std::string_view domain,
+    const SignatureReasons& reasons, uint8_t instance);
 
 // A failure while building an input: internal for OutOfMemory, else the plain failure.
 ChainResult inputFailure(Error error, const SignatureReasons& reasons, uint8_t instance);

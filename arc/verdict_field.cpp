@@ -34,6 +34,19 @@ std::string composeResinfo(std::string_view result, std::optional<std::string_vi
 
 }  // namespace
 
+std::string_view verdictWord(const ChainResult& result) {
+  switch (result.failureClass) {
+    case FailureClass::None:
+      return cvName(result.cv);
+    case FailureClass::DnsTransient:
+    case FailureClass::Deadline:
+      return kTemperrorResult;
+    case FailureClass::Internal:
+      break;
+  }
+  return "internalerror";
+}
+
 Result<std::string> formatVerdictField(std::string_view authservId, std::string_view result,
                                        std::optional<std::string_view> reason) {
   try {

@@ -43,7 +43,7 @@ class FoldingWriter {
   std::string take() { return std::move(buffer_); }
 
  private:
-  Status appendTokens(std::string_view separator, std::string_view text);
+  [[nodiscard]] Status appendTokens(std::string_view separator, std::string_view text);
 
   std::string buffer_;
   size_t column_;

@@ -3,10 +3,10 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <new>
 #include <string>
 
+#include "base/terminated_path.h"
 #include "base/unique_fd.h"
 #include "core/message.h"
 #include "platform/errno_map.h"
@@ -15,16 +15,12 @@ namespace tollbrook {
 
 namespace {
 
-constexpr size_t kMaxPathLength = 1023;
 constexpr size_t kMaxMessageFileSize = 8 * 1024 * 1024;
 constexpr size_t kFirstReadSize = 64 * 1024;
 
-Result<UniqueFd> openForReading(std::string_view path) {
-  char terminated[kMaxPathLength + 1];
-  std::memcpy(terminated, path.data(), path.size());
-  terminated[path.size()] = '\0';
+Result<UniqueFd> openForReading(const TerminatedPath<>& path) {
   for (;;) {
-    int fd = ::open(terminated, O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) return UniqueFd(fd);
     if (errno != EINTR) return fail(errorFromErrno(errno));
   }
@@ -71,10 +67,9 @@ Result<std::string> readAll(int fd) {
 }  // namespace
 
 Result<Message> readMessageFile(std::string_view path) {
-  if (path.size() > kMaxPathLength) return fail(Error::NameTooLong);
-  // An embedded NUL would make the system open a different, shorter path.
-  if (path.find('\0') != std::string_view::npos) return fail(Error::InvalidArgument);
-  auto fd = openForReading(path);
+  auto terminated = TerminatedPath<>::from(path);
+  if (!terminated) return fail(terminated.error());
+  auto fd = openForReading(*terminated);
   if (!fd) return fail(fd.error());
   auto bytes = readAll(fd->get());
   if (!bytes) return fail(bytes.error());

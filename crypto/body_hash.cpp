@@ -28,10 +28,6 @@ Result<Sha256Digest> bodyHash(std::string_view canonicalBody) {
   return digest;
 }
 
-void BodyHasher::ContextFree::operator()(EVP_MD_CTX* context) const {
-  EVP_MD_CTX_free(context);
-}
-
 BodyHasher::BodyHasher(CanonicalizationMode mode) : canon_(mode), context_(EVP_MD_CTX_new()) {
   unusable_ = !context_ || EVP_DigestInit_ex(context_.get(), EVP_sha256(), nullptr) != 1;
 }

@@ -9,13 +9,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <string_view>
 
-#include <openssl/types.h>
-
 #include "base/error.h"
+#include "crypto/openssl_owners.h"
 
 namespace tollbrook {
 
@@ -119,13 +117,10 @@ class BodyHasher {
   [[nodiscard]] Result<Sha256Digest> finish();
 
  private:
-  struct ContextFree {
-    void operator()(EVP_MD_CTX* context) const;
-  };
   [[nodiscard]] Status drain();
 
   BodyCanonicalizer canon_;
-  std::unique_ptr<EVP_MD_CTX, ContextFree> context_;
+  EvpMdCtxPtr context_;
   bool unusable_ = false;  // no context, a failed step, or finish() already ran
 };
 

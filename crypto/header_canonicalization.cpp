@@ -13,7 +13,7 @@ constexpr std::string_view kRelaxed = "relaxed";
 bool isBlank(char c) {
   return c == ' ' || c == '\t';
 }
-Result<CanonicalizationMode> parseComponent(std::string_view text) {
+[[nodiscard]] Result<CanonicalizationMode> parseComponent(std::string_view text) {
   if (text == kSimple) return CanonicalizationMode::Simple;
   if (text == kRelaxed) return CanonicalizationMode::Relaxed;
   return fail(Error::InvalidCanonicalization);

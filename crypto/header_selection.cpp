@@ -31,13 +31,8 @@ int compareNames(std::string_view a, std::string_view b) {
 
 std::vector<std::string_view> splitSignedNames(std::string_view signedHeaders) {
   std::vector<std::string_view> names;
-  for (;;) {
-    const size_t colon = signedHeaders.find(':');
-    const std::string_view name = trimBoth(signedHeaders.substr(0, colon), isFoldingSpace);
-    if (!name.empty()) names.push_back(name);
-    if (colon == std::string_view::npos) break;
-    signedHeaders.remove_prefix(colon + 1);
-  }
+  SignedHeaderNames list(signedHeaders);
+  while (std::optional<std::string_view> name = list.next()) names.push_back(*name);
   return names;
 }
 
@@ -79,6 +74,20 @@ std::vector<size_t> matchNamesToFields(const std::vector<std::string_view>& name
 }
 
 }  // namespace
+
+std::optional<std::string_view> SignedHeaderNames::next() {
+  while (!done_) {
+    const size_t colon = rest_.find(':');
+    const std::string_view name = trimBoth(rest_.substr(0, colon), isBlank_);
+    if (colon == std::string_view::npos) {
+      done_ = true;
+    } else {
+      rest_.remove_prefix(colon + 1);
+    }
+    if (!name.empty()) return name;
+  }
+  return std::nullopt;
+}
 
 Result<std::vector<HeaderField>> selectSignedHeaders(std::string_view signedHeaders,
                                                      std::span<const HeaderField> headers) {

@@ -6,59 +6,43 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstring>
 
 #include <openssl/bio.h>
 #include <openssl/crypto.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
 
+#include "base/terminated_path.h"
 #include "platform/errno_map.h"
 
 namespace tollbrook {
 namespace {
 
-constexpr size_t kPathLimit = 4096;  // PathTooLong from here on
-constexpr size_t kNameLimit = 1024;  // NameTooLong from here on, as on FreeBSD
+constexpr size_t kPathLimit = 4096;  // PathTooLong from here on; NameTooLong above 1023
 
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
-using BioPtr = std::unique_ptr<BIO, BioFree>;
-
-// Passphrase callback that never supplies one. Without it OpenSSL would prompt
-// on the controlling terminal for an encrypted key, and a daemon or a tool run
-// from a script would hang there; refusing makes such a key KeyParseFailed.
+// Without this callback OpenSSL would prompt on the controlling terminal for an
+// encrypted key; refusing makes such a key KeyParseFailed.
 int refusePassphrase(char*, int, int, void*) {
   return -1;
 }
 
-// The status query follows symbolic links, so the target's mode is checked.
-Status checkKeyFileMode(const char* path) {
-  struct stat status {};
-  if (fstatat(AT_FDCWD, path, &status, 0) != 0) return fail(errorFromErrno(errno));
-  if ((status.st_mode & 077) != 0) return fail(Error::KeyFilePermissionsTooOpen);
+[[nodiscard]] Status checkKeyFileMode(const char* path) {
+  Result<uint32_t> mode = keyFileMode(path);
+  if (!mode) return fail(mode.error());
+  if (keyModeTooOpen(*mode)) return fail(Error::KeyFilePermissionsTooOpen);
   return {};
 }
 
-Result<EvpPkeyPtr> readPemKey(const char* path) {
-  BioPtr bio(BIO_new_file(path, "r"));
-  if (!bio) return fail(Error::FileOpenFailed);
-  EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, refusePassphrase, nullptr));
-  if (!key) return fail(Error::KeyParseFailed);
-  return key;
-}
-
-Status checkSigningKey(const EVP_PKEY* key) {
+[[nodiscard]] Status checkSigningKey(const EVP_PKEY* key) {
   const unsigned bits = rsaKeyBits(key);
   if (bits == 0) return fail(Error::NotRsaKey);
   if (bits < kMinimumSigningKeyBits) return fail(Error::RsaKeyTooSmall);
   return {};
 }
 
-Result<PrivateKey> loadFromPath(const char* path) {
+[[nodiscard]] Result<PrivateKey> loadFromPath(const char* path) {
   if (auto status = checkKeyFileMode(path); !status) return fail(status.error());
-  auto key = readPemKey(path);
+  auto key = readPemPrivateKey(path);
   if (!key) return fail(key.error());
   if (auto status = checkSigningKey(key->get()); !status) return fail(status.error());
   return PrivateKey(std::move(*key));
@@ -126,15 +110,31 @@ unsigned rsaKeyBits(const PrivateKey& key) {
   return rsaKeyBits(key.pkey());
 }
 
+Result<EvpPkeyPtr> readPemPrivateKey(const char* path) {
+  BioPtr bio(BIO_new_file(path, "r"));
+  if (!bio) {
+    ERR_clear_error();
+    return fail(Error::FileOpenFailed);
+  }
+  EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, refusePassphrase, nullptr));
+  if (!key) {
+    ERR_clear_error();
+    return fail(Error::KeyParseFailed);
+  }
+  return key;
+}
+
+Result<uint32_t> keyFileMode(const char* path) {
+  struct stat status {};
+  if (fstatat(AT_FDCWD, path, &status, 0) != 0) return fail(errorFromErrno(errno));
+  return static_cast<uint32_t>(status.st_mode & 07777);
+}
+
 Result<PrivateKey> loadPrivateKey(std::string_view path) {
   if (path.size() >= kPathLimit) return fail(Error::PathTooLong);
-  if (path.size() >= kNameLimit) return fail(Error::NameTooLong);
-  // An embedded NUL would silently name a different, shorter path.
-  if (path.find('\0') != std::string_view::npos) return fail(Error::InvalidArgument);
-  char buffer[kPathLimit];
-  std::memcpy(buffer, path.data(), path.size());
-  buffer[path.size()] = '\0';
-  auto key = loadFromPath(buffer);
+  auto terminated = TerminatedPath<>::from(path);
+  if (!terminated) return fail(terminated.error());
+  auto key = loadFromPath(terminated->c_str());
   // Failed OpenSSL calls leave entries in this thread's error queue; they
   // belong to this load and must not surface in a later, unrelated check.
   if (!key) ERR_clear_error();

@@ -9,6 +9,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <span>
 #include <string>
@@ -17,13 +18,9 @@
 #include <openssl/evp.h>
 
 #include "base/error.h"
+#include "crypto/openssl_owners.h"
 
 namespace tollbrook {
-
-struct EvpPkeyFree {
-  void operator()(EVP_PKEY* key) const { EVP_PKEY_free(key); }
-};
-using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, EvpPkeyFree>;
 
 // Smallest RSA key this system signs with, in bits.
 inline constexpr unsigned kMinimumSigningKeyBits = 1024;
@@ -74,6 +71,23 @@ class PrivateKey {
 // passphrase is ever asked for), is RSA (NotRsaKey) of at least 1024 bits
 // (RsaKeyTooSmall). The returned key's secret area is empty.
 [[nodiscard]] Result<PrivateKey> loadPrivateKey(std::string_view path);
+
+// Reads the first PEM private key of any type from a file, never asking for a
+// passphrase: an encrypted key is KeyParseFailed rather than a prompt on the
+// terminal, where a daemon or a scripted tool would hang. Errors:
+// FileOpenFailed, KeyParseFailed; OpenSSL's error queue is left empty on
+// failure. The caller owns the key.
+[[nodiscard]] Result<EvpPkeyPtr> readPemPrivateKey(const char* path);
+
+// The permission bits (mode & 07777) of a key file, following symbolic links
+// so that the target's mode is what counts. Error: the status query's kind
+// (FileNotFound, AccessDenied, ...).
+[[nodiscard]] Result<uint32_t> keyFileMode(const char* path);
+
+// True when group or others have any permission bit in `mode`.
+constexpr bool keyModeTooOpen(uint32_t mode) {
+  return (mode & 077) != 0;
+}
 
 // Explicit release: frees the OpenSSL key, wipes the secret area. Releasing an
 // empty key does nothing.

@@ -10,12 +10,8 @@
 namespace tollbrook {
 namespace {
 
-struct ContextFree {
-  void operator()(EVP_MD_CTX* context) const { EVP_MD_CTX_free(context); }
-};
-using ContextPtr = std::unique_ptr<EVP_MD_CTX, ContextFree>;
-
-Status startSigning(EVP_MD_CTX* context, const PrivateKey& key, std::string_view data) {
+[[nodiscard]] Status startSigning(EVP_MD_CTX* context, const PrivateKey& key,
+                                  std::string_view data) {
   if (key.pkey() == nullptr ||
       EVP_DigestSignInit(context, nullptr, EVP_sha256(), nullptr, key.pkey()) != 1) {
     return fail(Error::SignInitFailed);
@@ -26,7 +22,7 @@ Status startSigning(EVP_MD_CTX* context, const PrivateKey& key, std::string_view
   return {};
 }
 
-Result<std::string> finishSigning(EVP_MD_CTX* context) {
+[[nodiscard]] Result<std::string> finishSigning(EVP_MD_CTX* context) {
   size_t length = 0;
   if (EVP_DigestSignFinal(context, nullptr, &length) != 1) return fail(Error::SignFinalFailed);
   std::string signature;
@@ -46,7 +42,7 @@ Result<std::string> finishSigning(EVP_MD_CTX* context) {
 }  // namespace
 
 Result<std::string> signRsaSha256(const PrivateKey& key, std::string_view data) {
-  ContextPtr context(EVP_MD_CTX_new());
+  EvpMdCtxPtr context(EVP_MD_CTX_new());
   if (!context) return fail(Error::CtxCreateFailed);
   auto signature = [&]() -> Result<std::string> {
     if (auto status = startSigning(context.get(), key, data); !status) return fail(status.error());

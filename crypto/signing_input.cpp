@@ -2,17 +2,16 @@
 #include <new>
 
 #include "base/ascii.h"
+#include "crypto/arc_header_names.h"
 #include "crypto/signing_input.h"
 
 namespace tollbrook {
 namespace {
 
 constexpr std::string_view kCrLf = "\r\n";
-constexpr std::string_view kAarName = "ARC-Authentication-Results";
-constexpr std::string_view kAmsName = "ARC-Message-Signature";
-constexpr std::string_view kSealName = "ARC-Seal";
 
-Result<std::string> joined(std::string_view a, std::string_view b, std::string_view c) {
+[[nodiscard]] Result<std::string> joined(std::string_view a, std::string_view b,
+                                         std::string_view c) {
   try {
     std::string text;
     text.reserve(a.size() + b.size() + c.size());
@@ -32,7 +31,7 @@ size_t tagListStart(std::string_view text) {
   return (tagByte == std::string_view::npos || colon < tagByte) ? colon + 1 : 0;
 }
 
-Status appendLine(std::string& out, std::string_view name, std::string_view value) {
+[[nodiscard]] Status appendLine(std::string& out, std::string_view name, std::string_view value) {
   if (auto status = appendCanonicalHeader(out, CanonicalizationMode::Relaxed, name, true, value);
       !status) {
     return status;
@@ -45,10 +44,10 @@ Status appendLine(std::string& out, std::string_view name, std::string_view valu
   return {};
 }
 
-Status appendSealedSet(std::string& out, const SealedSetText& set) {
-  if (auto status = appendLine(out, kAarName, set.aarValue); !status) return status;
-  if (auto status = appendLine(out, kAmsName, set.amsValue); !status) return status;
-  return appendLine(out, kSealName, set.sealValue);
+[[nodiscard]] Status appendSealedSet(std::string& out, const SealedSetText& set) {
+  if (auto status = appendLine(out, kAarFieldName, set.aarValue); !status) return status;
+  if (auto status = appendLine(out, kAmsFieldName, set.amsValue); !status) return status;
+  return appendLine(out, kSealFieldName, set.sealValue);
 }
 
 }  // namespace
@@ -125,8 +124,10 @@ Result<std::string> sealSigningInput(std::span<const SealedSetText> earlier,
     for (const SealedSetText& set : earlier) {
       if (auto status = appendSealedSet(input, set); !status) return fail(status.error());
     }
-    if (auto status = appendLine(input, kAarName, aarValue); !status) return fail(status.error());
-    if (auto status = appendLine(input, kAmsName, amsValue); !status) return fail(status.error());
+    if (auto status = appendLine(input, kAarFieldName, aarValue); !status)
+      return fail(status.error());
+    if (auto status = appendLine(input, kAmsFieldName, amsValue); !status)
+      return fail(status.error());
     if (auto status =
             appendCanonicalHeaderText(input, CanonicalizationMode::Relaxed, sealHeaderText);
         !status) {

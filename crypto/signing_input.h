@@ -8,11 +8,13 @@
 #define TOLLBROOK_CRYPTO_SIGNING_INPUT_H_
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/ascii.h"
 #include "base/error.h"
 #include "core/message.h"
 #include "crypto/canonicalization.h"
@@ -33,6 +35,26 @@ namespace tollbrook {
 // that ':' comes before any ';' or '=', else at the start. Without a b= tag the
 // copy is unchanged. Error: OutOfMemory.
 [[nodiscard]] Result<std::string> stripSignatureValue(std::string_view headerText);
+
+// The names of a colon-separated h= list, one at a time: each piece between
+// colons trimmed of the bytes `isBlank` accepts, empty pieces skipped. Header
+// selection trims SP, HTAB, CR and LF (the default); the validator's check
+// for a signed ARC-Seal also trims VT and FF. Views point into the list.
+class SignedHeaderNames {
+ public:
+  using BlankTest = bool (*)(char);
+
+  explicit SignedHeaderNames(std::string_view list, BlankTest isBlank = isFoldingSpace)
+      : rest_(list), isBlank_(isBlank) {}
+
+  // The next non-empty name, or nullopt after the last.
+  std::optional<std::string_view> next();
+
+ private:
+  std::string_view rest_;
+  BlankTest isBlank_;
+  bool done_ = false;
+};
 
 // The fields an h= value names, in h= order: a name listed for the (k+1)-th
 // time (names compared with headerNameEquals) selects its (k+1)-th occurrence

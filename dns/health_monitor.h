@@ -32,8 +32,8 @@ class HealthMonitor {
 
   // Fails with InvalidServerCount (not 1 to 8 entries), InvalidAddress (an
   // entry is not an address literal) or OutOfMemory. Every server starts up.
-  static Result<std::unique_ptr<HealthMonitor>> create(std::span<const std::string> nameservers,
-                                                       HealthMonitorSettings settings = {});
+  [[nodiscard]] static Result<std::unique_ptr<HealthMonitor>> create(
+      std::span<const std::string> nameservers, HealthMonitorSettings settings = {});
 
   ~HealthMonitor();  // stops the thread if it runs
   HealthMonitor(const HealthMonitor&) = delete;

@@ -55,8 +55,12 @@ Status appendName(std::string_view reply, size_t offset, std::string& text) {
     }
     if (isReservedLabel(length)) return fail(Error::LabelTooLong);
     if (offset + 1 + length > reply.size()) return fail(Error::PacketTooShort);
-    if (!text.empty()) text.push_back('.');
-    text.append(reply.substr(offset + 1, length));
+    try {
+      if (!text.empty()) text.push_back('.');
+      text.append(reply.substr(offset + 1, length));
+    } catch (const std::bad_alloc&) {
+      return fail(Error::OutOfMemory);
+    }
     if (text.size() > kMaxDecodedNameLength) return fail(Error::NameTooLong);
     offset += 1 + size_t{length};
   }

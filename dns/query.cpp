@@ -53,17 +53,21 @@ Status encodeName(std::string_view name, std::string& out) {
   if (name.size() > kMaxQueryNameLength) return fail(Error::NameTooLong);
   const bool root = name.empty() || name == ".";
   std::string_view rest = stripOuterDots(name);
-  if (!root) {
-    size_t labels = 0;
-    while (true) {
-      size_t dot = rest.find('.');
-      if (++labels > kMaxLabels) return fail(Error::TooManyLabels);
-      if (auto status = appendLabel(rest.substr(0, dot), out); !status) return status;
-      if (dot == std::string_view::npos) break;
-      rest.remove_prefix(dot + 1);
+  try {
+    if (!root) {
+      size_t labels = 0;
+      while (true) {
+        size_t dot = rest.find('.');
+        if (++labels > kMaxLabels) return fail(Error::TooManyLabels);
+        if (auto status = appendLabel(rest.substr(0, dot), out); !status) return status;
+        if (dot == std::string_view::npos) break;
+        rest.remove_prefix(dot + 1);
+      }
     }
+    out.push_back('\0');
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
   }
-  out.push_back('\0');
   return {};
 }
 

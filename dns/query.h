@@ -20,13 +20,13 @@ inline constexpr uint16_t kEdnsUdpPayload = 1232;
 
 // Appends the wire form of a dotted name: one leading and one trailing dot are
 // dropped, "" and "." are the root, labels are copied byte for byte. Fails with
-// NameTooLong, EmptyLabel, LabelTooLong or TooManyLabels; out may then hold a
-// partial name.
-Status encodeName(std::string_view name, std::string& out);
+// NameTooLong, EmptyLabel, LabelTooLong, TooManyLabels or OutOfMemory; out may
+// then hold a partial name.
+[[nodiscard]] Status encodeName(std::string_view name, std::string& out);
 
 // Header (RD only, one question, one additional record), the question for
 // TXT/IN, and the OPT record. Fails as encodeName does, or with OutOfMemory.
-Result<std::string> buildTxtQuery(std::string_view name, uint16_t identifier);
+[[nodiscard]] Result<std::string> buildTxtQuery(std::string_view name, uint16_t identifier);
 
 }  // namespace tollbrook
 

@@ -70,6 +70,14 @@ TEST(BuildTxtQuery, EncodingErrorsAndAllocationFailures) {
       EXPECT_EQ(query.error(), Error::OutOfMemory);
     }
   });
+  // The encoder on its own reports a failed append, too: it never throws.
+  ::tollbrook::testing::forEachAllocationFailure([] {
+    std::string out;
+    Status encoded = encodeName("sel._domainkey.example.org", out);
+    if (!encoded) {
+      EXPECT_EQ(encoded.error(), Error::OutOfMemory);
+    }
+  });
 }
 
 }  // namespace

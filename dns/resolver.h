@@ -56,7 +56,8 @@ inline constexpr std::string_view kResolverCopyNameserver =
 class Resolver {
  public:
   // Fails with one of the texts above (static storage).
-  static std::expected<Resolver, std::string_view> create(const ResolverSettings& settings);
+  [[nodiscard]] static std::expected<Resolver, std::string_view> create(
+      const ResolverSettings& settings);
 
   Resolver(Resolver&&) noexcept = default;
   Resolver& operator=(Resolver&&) noexcept = default;
@@ -79,15 +80,18 @@ class Resolver {
   Resolver() = default;
 
   using Records = std::vector<DnsRecord>;
-  Result<Records> lookup(std::string_view name);
-  std::optional<Result<Records>> fromCache(std::string_view name, std::string_view key);
+  [[nodiscard]] Result<Records> lookup(std::string_view name);
+  [[nodiscard]] std::optional<Result<Records>> fromCache(std::string_view name,
+                                                         std::string_view key);
   bool skippedByMonitor(size_t server) const;
   bool anyServerUsable() const;
-  Result<std::optional<std::string>> udpPass(std::string_view name, std::string_view query,
-                                             int64_t startedMs);
-  Status retryOverTcp(std::string_view name, std::string_view query, uint16_t identifier,
-                      DnsResponse& response);
-  Result<Records> useAnswer(std::string_view name, std::string_view key, DnsResponse response);
+  [[nodiscard]] Result<std::optional<std::string>> udpPass(std::string_view name,
+                                                           std::string_view query,
+                                                           int64_t startedMs);
+  [[nodiscard]] Status retryOverTcp(std::string_view name, std::string_view query,
+                                    uint16_t identifier, DnsResponse& response);
+  [[nodiscard]] Result<Records> useAnswer(std::string_view name, std::string_view key,
+                                          DnsResponse response);
   void cachePositive(std::string_view key, const Records& records);
   void cacheNegative(std::string_view key, NegativeKind kind);
   void logFailure(std::string_view name, Error error, int64_t startedMs) const;

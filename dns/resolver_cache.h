@@ -29,7 +29,7 @@ struct CacheEntry {
 };
 
 // The cache key of a TXT lookup: the name with A-Z lowered, then ":16".
-Result<std::string> txtCacheKey(std::string_view name);
+[[nodiscard]] Result<std::string> txtCacheKey(std::string_view name);
 
 class ResolverCache {
  public:
@@ -50,7 +50,7 @@ class ResolverCache {
   // present (its entry expired, or it would have been a hit) is replaced and
   // counts as the newest insertion. On OutOfMemory the cache is left as it
   // was, apart from evicted entries.
-  Status insert(std::string_view key, CacheEntry entry, int64_t now);
+  [[nodiscard]] Status insert(std::string_view key, CacheEntry entry, int64_t now);
 
   size_t size() const { return order_.size(); }
 

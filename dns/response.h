@@ -50,19 +50,18 @@ inline uint8_t replyRcode(std::string_view reply) {
 // whose fixed fields or RDATA run past the end stops decoding: the records read
 // so far are the answer. Fails with PacketTooShort, LabelTooLong,
 // TooManyLabels, InvalidPointer, TooManyPointers, NameTooLong or OutOfMemory.
-Result<DnsResponse> parseResponse(std::string_view reply);
+[[nodiscard]] Result<DnsResponse> parseResponse(std::string_view reply);
 
 // The dotted text of the possibly compressed name at offset (no trailing dot;
 // "" for the root). Follows at most 10 pointers.
-Result<std::string> readName(std::string_view reply, size_t offset);
+[[nodiscard]] Result<std::string> readName(std::string_view reply, size_t offset);
 
 // Appends the decoded name to text (which must be empty on entry; its length
-// counts against the name limit). May throw std::bad_alloc; for use inside the
-// decoder, which turns that into OutOfMemory.
-Status appendName(std::string_view reply, size_t offset, std::string& text);
+// counts against the name limit). Fails as readName does.
+[[nodiscard]] Status appendName(std::string_view reply, size_t offset, std::string& text);
 
 // The offset just past the name at offset, without following pointers.
-Result<size_t> skipName(std::string_view reply, size_t offset);
+[[nodiscard]] Result<size_t> skipName(std::string_view reply, size_t offset);
 
 }  // namespace tollbrook
 

@@ -223,6 +223,20 @@ TEST(ParseResponse, AllocationFailureIsOutOfMemory) {
   });
 }
 
+// The name decoder on its own reports a failed append: it never throws.
+TEST(AppendName, AllocationFailureIsOutOfMemory) {
+  const std::string wire = nameRdata("sel._domainkey.example.org");
+  ::tollbrook::testing::forEachAllocationFailure([&] {
+    std::string text;
+    Status appended = appendName(wire, 0, text);
+    if (appended) {
+      EXPECT_EQ(text, "sel._domainkey.example.org");
+    } else {
+      EXPECT_EQ(appended.error(), Error::OutOfMemory);
+    }
+  });
+}
+
 TEST(RcodeName, Table) {
   EXPECT_EQ(rcodeName(2), "server_failure");
   EXPECT_EQ(rcodeName(4), "not_implemented");

@@ -23,7 +23,7 @@ struct ServerAddress {
 // An IPv4 address in dotted-decimal form (four numbers 0 to 255, no leading
 // zeros) or, failing that, an IPv6 address in its text form; no host names,
 // no brackets, no port. Fails with InvalidAddress.
-Result<ServerAddress> parseServerAddress(std::string_view text, uint16_t port);
+[[nodiscard]] Result<ServerAddress> parseServerAddress(std::string_view text, uint16_t port);
 
 }  // namespace tollbrook
 

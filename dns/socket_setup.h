@@ -11,11 +11,11 @@
 namespace tollbrook {
 
 // SO_RCVTIMEO / SO_SNDTIMEO; errors are the platform's, mapped.
-Status setReceiveTimeout(int fd, uint32_t timeoutMs);
-Status setSendTimeout(int fd, uint32_t timeoutMs);
+[[nodiscard]] Status setReceiveTimeout(int fd, uint32_t timeoutMs);
+[[nodiscard]] Status setSendTimeout(int fd, uint32_t timeoutMs);
 
 // A datagram or stream socket of the family, close-on-exec.
-Result<UniqueFd> openSocket(int family, int type);
+[[nodiscard]] Result<UniqueFd> openSocket(int family, int type);
 
 }  // namespace tollbrook
 

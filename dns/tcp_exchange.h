@@ -17,8 +17,8 @@ namespace tollbrook {
 // connect error; UnexpectedEof when the peer closes early; PacketTooShort for
 // an announced length under 12; MessageTooBig for a query over 65,535 bytes;
 // WouldBlock when a read or write times out; OutOfMemory.
-Result<std::string> tcpExchange(const ServerAddress& server, std::string_view query,
-                                uint32_t timeoutMs);
+[[nodiscard]] Result<std::string> tcpExchange(const ServerAddress& server, std::string_view query,
+                                              uint32_t timeoutMs);
 
 }  // namespace tollbrook
 

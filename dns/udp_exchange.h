@@ -20,8 +20,9 @@ inline constexpr size_t kUdpReceiveBuffer = 4096;
 // The reply bytes (the caller's), std::nullopt when no attempt got a reply, or
 // the error of opening the socket, setting its timeout or copying the reply:
 // those end the whole lookup, unlike a silent server.
-Result<std::optional<std::string>> udpExchange(const ServerAddress& server, std::string_view query,
-                                               uint32_t timeoutMs, unsigned attempts);
+[[nodiscard]] Result<std::optional<std::string>> udpExchange(const ServerAddress& server,
+                                                             std::string_view query,
+                                                             uint32_t timeoutMs, unsigned attempts);
 
 }  // namespace tollbrook
 

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/terminated_path.h"
 #include "platform/errno_map.h"
 #include "platform/unix_address.h"
 
@@ -20,14 +21,8 @@ Error lastError() {
   return errorFromErrno(errno);
 }
 
-// A NUL-terminated copy of a path for the system calls.
-struct PathText {
-  char text[kLongestUnixSocketPath + 1];
-  explicit PathText(std::string_view path) {
-    std::memcpy(text, path.data(), path.size());
-    text[path.size()] = '\0';
-  }
-};
+// A NUL-terminated copy of a socket path for the system calls.
+using PathText = TerminatedPath<kLongestUnixSocketPath>;
 
 Result<UniqueFd> openStreamSocket(int family, int protocol) {
   UniqueFd fd(socket(family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, protocol));
@@ -50,11 +45,11 @@ Status bindAndListen(int fd, const sockaddr* address, socklen_t length) {
 // Only a socket file is taken to be a stale listener of ours.
 Status removeStaleSocket(const PathText& path) {
   struct stat status {};
-  if (lstat(path.text, &status) != 0) {
+  if (lstat(path.c_str(), &status) != 0) {
     return errno == ENOENT ? Status{} : fail(lastError());
   }
   if (!S_ISSOCK(status.st_mode)) return fail(Error::AddressInUse);
-  if (unlink(path.text) != 0 && errno != ENOENT) return fail(lastError());
+  if (unlink(path.c_str()) != 0 && errno != ENOENT) return fail(lastError());
   return {};
 }
 
@@ -64,8 +59,9 @@ Result<UniqueFd> listenUnix(std::string_view path) {
   if (path.size() > kLongestUnixSocketPath) return fail(Error::NameTooLong);
   UnixAddress address;
   if (!makeUnixAddress(path, address)) return fail(Error::InvalidArgument);
-  const PathText text(path);
-  if (Status removed = removeStaleSocket(text); !removed) return fail(removed.error());
+  Result<PathText> text = PathText::from(path);
+  if (!text) return fail(text.error());
+  if (Status removed = removeStaleSocket(*text); !removed) return fail(removed.error());
   Result<UniqueFd> fd = openStreamSocket(AF_UNIX, 0);
   if (!fd) return fd;
   if (Status s = setFlag(fd->get(), SOL_SOCKET, SO_REUSEADDR); !s) return fail(s.error());
@@ -136,11 +132,10 @@ Result<uint16_t> boundPort(int fd) {
 }
 
 void removeUnixSocketPath(std::string_view path) {
-  if (path.empty() || path.size() > kLongestUnixSocketPath) return;
-  if (path.find('\0') != std::string_view::npos) return;
-  const PathText text(path);
+  Result<PathText> text = PathText::from(path);
+  if (path.empty() || !text) return;
   struct stat status {};
-  if (lstat(text.text, &status) == 0 && S_ISSOCK(status.st_mode)) unlink(text.text);
+  if (lstat(text->c_str(), &status) == 0 && S_ISSOCK(status.st_mode)) unlink(text->c_str());
 }
 
 }  // namespace tollbrook

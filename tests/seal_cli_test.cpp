@@ -59,10 +59,10 @@ seals is a statement about it. Exit status is 0 on success, non-zero if no set
 could be produced.
 )";
 
-ProgramRun seal(const std::vector<std::string>& args) {
+ProgramRun seal(const std::vector<std::string>& args, const char* stdoutPath = nullptr) {
   std::vector<std::string> argv = {toolPath("tollbrook-seal")};
   argv.insert(argv.end(), args.begin(), args.end());
-  return runProgram(argv);
+  return runProgram(argv, stdoutPath);
 }
 
 class SealCli : public ::testing::Test {
@@ -123,6 +123,41 @@ TEST_F(SealCli, HelpPrintsTheUsageAndEndsTheRun) {
     EXPECT_EQ(run.out, kUsage) << ::testing::PrintToString(args);
     EXPECT_EQ(run.err, "");
   }
+}
+
+// Output that was not written must not end with status 0, for the usage text
+// as for a set; the check tool reports it the same way.
+TEST_F(SealCli, UnwritableOutputIsAFailureToRun) {
+  for (std::vector<std::string> args :
+       {std::vector<std::string>{"-h"}, with({world().message("bare_0")})}) {
+    ProgramRun run = seal(args, "/dev/full");
+    EXPECT_EQ(run.status, 2) << ::testing::PrintToString(args);
+    EXPECT_EQ(run.err, "tollbrook-seal: cannot write to standard output: NoSpaceLeft\n")
+        << ::testing::PrintToString(args);
+  }
+}
+
+// The file limit (8 MiB) is checked before bare LF line ends become CR LF, the
+// body limit (MaxBodyBytes, 10 MiB) after: a file of empty LF lines can pass
+// the first and not the second. The daemon would abandon such a body and not
+// seal it, so neither does the tool; a body of exactly the limit is sealed.
+TEST_F(SealCli, ABodyOverMaxBodyBytesIsNotSealed) {
+  const std::string header = "From: a@example.org\n\n";
+  const size_t limit = 10u << 20;
+  std::string atLimit =
+      world().dir().write("body-at-limit.eml", header + std::string(limit / 2, '\n'));
+  std::string overLimit =
+      world().dir().write("body-over-limit.eml", header + std::string(6'000'000, '\n'));
+  ASSERT_LT(readFile(overLimit).size(), 8u << 20);
+
+  ProgramRun sealed = seal(with({"-t", "1", atLimit}));
+  EXPECT_EQ(sealed.status, 0) << sealed.err;
+  EXPECT_TRUE(parsePrintedSet(sealed.out).has_value()) << sealed.out.substr(0, 200);
+
+  ProgramRun refused = seal(with({"-t", "1", overLimit}));
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_EQ(refused.err, "tollbrook-seal: sealing failed: the accumulated body is unavailable\n");
+  EXPECT_EQ(refused.out, "");
 }
 
 TEST_F(SealCli, RefusesInputsItCannotUse) {

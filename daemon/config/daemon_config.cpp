@@ -105,6 +105,7 @@ Status readListener(const IniDocument& document, size_t index, ListenerMode glob
     return fail(Error::MissingListenerSocket);
   }
   auto address = parseListenAddress(*socket);
+  if (!address && address.error() == Error::OutOfMemory) return fail(Error::OutOfMemory);
   if (!address) {
     logInvalidSocket(section.name(), *socket, address.error());
     return fail(Error::InvalidListenerSocket);

@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <new>
 #include <utility>
 
 #include "base/ascii.h"
+#include "base/terminated_path.h"
 #include "base/unique_fd.h"
 #include "platform/errno_map.h"
 
@@ -121,12 +121,11 @@ Result<IniDocument> parseIniText(std::string_view text) {
 
 namespace {
 
-Result<UniqueFd> openForReading(std::string_view path) {
-  char terminated[kMaxIniPathLength];
-  std::memcpy(terminated, path.data(), path.size());
-  terminated[path.size()] = '\0';
+using IniPath = TerminatedPath<kMaxIniPathLength - 1>;
+
+[[nodiscard]] Result<UniqueFd> openForReading(const IniPath& path) {
   for (;;) {
-    int fd = ::open(terminated, O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd >= 0) return UniqueFd(fd);
     if (errno != EINTR) return fail(errorFromErrno(errno));
   }
@@ -161,10 +160,9 @@ Result<std::string> readBounded(int fd) {
 }  // namespace
 
 Result<IniDocument> readIniFile(std::string_view path) {
-  if (path.size() >= kMaxIniPathLength) return fail(Error::NameTooLong);
-  // An embedded NUL would make the system open a different, shorter path.
-  if (path.find('\0') != std::string_view::npos) return fail(Error::InvalidArgument);
-  auto fd = openForReading(path);
+  auto terminated = IniPath::from(path);
+  if (!terminated) return fail(terminated.error());
+  auto fd = openForReading(*terminated);
   if (!fd) return fail(fd.error());
   auto bytes = readBounded(fd->get());
   if (!bytes) return fail(bytes.error());

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #include "core/number_syntax.h"
 #include "dns/server_address.h"
@@ -42,10 +43,14 @@ Result<ListenAddress> parseInet(std::string_view text) {
 }  // namespace
 
 Result<ListenAddress> parseListenAddress(std::string_view text) {
-  if (text.starts_with(kInetPrefix)) return parseInet(text.substr(kInetPrefix.size()));
-  if (text.starts_with(kUnixPrefix)) return parseUnixPath(text.substr(kUnixPrefix.size()));
-  if (text.starts_with('/')) return parseUnixPath(text);
-  return parseInet(text);
+  try {
+    if (text.starts_with(kInetPrefix)) return parseInet(text.substr(kInetPrefix.size()));
+    if (text.starts_with(kUnixPrefix)) return parseUnixPath(text.substr(kUnixPrefix.size()));
+    if (text.starts_with('/')) return parseUnixPath(text);
+    return parseInet(text);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
 }
 
 ListenAddressSet::Binding ListenAddressSet::bindingOf(const ListenAddress& address) {

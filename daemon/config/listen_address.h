@@ -33,7 +33,7 @@ struct ListenAddress {
 // A port alone binds 0.0.0.0. Fails with InvalidPort (not a decimal 16-bit
 // number), InvalidHost (not a numeric IPv4 or IPv6 address) or InvalidPath (an
 // empty path, one holding a NUL byte, or one of kMaxUnixPathLength bytes or
-// more). May throw std::bad_alloc.
+// more), or OutOfMemory.
 [[nodiscard]] Result<ListenAddress> parseListenAddress(std::string_view text);
 
 // Remembers the addresses of the listeners seen so far and finds the earlier

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "testsupport/alloc_failure.h"
 #include "testsupport/test_text.h"
 
 namespace tollbrook {
@@ -64,6 +65,17 @@ TEST(ListenAddress, ParsesTheFourForms) {
   for (const auto& c : cases) {
     std::string got = render(parseListenAddress(c.text));
     EXPECT_EQ(got, c.want) << "input " << show(c.text) << ": got " << got << ", want " << c.want;
+  }
+}
+
+TEST(ListenAddress, AllocationFailureIsOutOfMemory) {
+  for (std::string_view text : {"unix:/var/run/tollbrook/milter.sock", "inet:25@fe80::1:2:3:4"}) {
+    ::tollbrook::testing::forEachAllocationFailure([&] {
+      Result<ListenAddress> address = parseListenAddress(text);
+      if (!address) {
+        EXPECT_EQ(address.error(), Error::OutOfMemory) << "input " << text;
+      }
+    });
   }
 }
 

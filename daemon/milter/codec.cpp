@@ -136,6 +136,7 @@ void endOfMessage(const MilterHandlers& handlers, MilterConnection& connection) 
                " exceeded MaxHeaders=", connection.limits.maxHeaders,
                "/MaxHeaderBytes=", connection.limits.maxHeaderBytes,
                " and could not be inspected in full");
+    if (handlers.headerLimitTempfail) handlers.headerLimitTempfail(handlers.context, connection);
     reply(connection, kReplyTempfail);
   } else {
     reply(connection, handlers.eom ? handlers.eom(handlers.context, connection) : kReplyAccept);

@@ -57,6 +57,11 @@ struct MilterHandlers {
   char (*eoh)(void* context, MilterConnection&) = nullptr;
   char (*body)(void* context, MilterConnection&, std::string_view chunk) = nullptr;
   char (*eom)(void* context, MilterConnection&) = nullptr;
+  // End of a message whose header block was not accumulated in full: the codec
+  // logs its tempfail line and answers tempfail ('t') itself, without the eom
+  // slot; this slot runs just before that reply is queued, so the daemon can
+  // still write the message's result line. It cannot change the reply.
+  void (*headerLimitTempfail)(void* context, MilterConnection&) = nullptr;
   void (*abort)(void* context, MilterConnection&) = nullptr;
 
   uint32_t offeredActions = kSmfifAddHdrs | kSmfifChgHdrs;

@@ -89,6 +89,10 @@ MilterHandlers recordingHandlers(Calls& log) {
     return calls(c).eomCode;
   };
   handlers.abort = [](void* c, MilterConnection&) { calls(c).seen.push_back("abort"); };
+  handlers.headerLimitTempfail = [](void* c, MilterConnection& connection) {
+    calls(c).seen.push_back("header limit tempfail " +
+                            std::to_string(connection.message.headers.size()));
+  };
   return handlers;
 }
 
@@ -457,10 +461,16 @@ TEST(HeaderLimits, MaxHeadersTwoTempfailsTheMessageAndTheNextStartsClean) {
   EXPECT_EQ(conversation.takeReplies(),
             packet('c') + packet('c') + packet('c') + packet('c') + packet('t'));
   EXPECT_EQ(std::count(log.seen.begin(), log.seen.end(), "eom"), 0);
+  // The daemon hears of the tempfail (to write its result line) while the
+  // message is still there, once.
+  EXPECT_EQ(std::count(log.seen.begin(), log.seen.end(), "header limit tempfail 2"), 1);
 
   ASSERT_EQ(conversation.feed(packet('L', nuls({"A", "1"})) + packet('E')), std::nullopt);
   EXPECT_EQ(conversation.takeReplies(), packet('c') + packet('a'));
   EXPECT_EQ(std::count(log.seen.begin(), log.seen.end(), "eom"), 1);
+  EXPECT_EQ(std::count_if(log.seen.begin(), log.seen.end(),
+                          [](const std::string& call) { return call.starts_with("header limit"); }),
+            1);
 }
 
 TEST(HeaderLimits, AHeaderWithoutNulIsAnsweredAndNotStored) {

@@ -28,6 +28,10 @@ constexpr size_t kNotifyChunk = 64;
 }  // namespace
 
 Result<std::unique_ptr<Worker>> Worker::create(WorkerSetup setup) {
+  if (setup.handling) {
+    setup.handling->installHandlers(setup.handlers);
+    setup.reload.onReloadAcknowledged = WorkerHandling::reloadHook;
+  }
   Result<EventQueue> queue = EventQueue::create();
   if (!queue) return fail(queue.error());
   if (setup.shutdownFd >= 0) {
@@ -77,6 +81,9 @@ void Worker::loop() {
   for (;;) {
     if (draining_ && drainFinished()) return;
     acknowledgeGeneration();
+    // Only after the acknowledgement: the reload side frees a published
+    // object once every worker has acknowledged a later generation.
+    if (setup_.handling) setup_.handling->beginPass();
     Result<size_t> ready =
         queue_.wait(std::span(pending_.data(), pendingCount_), events, waitTimeout());
     pendingCount_ = 0;

@@ -21,6 +21,7 @@
 #include "base/clock.h"
 #include "base/error.h"
 #include "base/unique_fd.h"
+#include "daemon/handling/end_of_message.h"
 #include "daemon/milter/codec.h"
 #include "daemon/worker/connection_table.h"
 #include "daemon/worker/line_throttle.h"
@@ -52,6 +53,11 @@ struct WorkerSetup {
   MessageLimits limits = kDefaultMessageLimits;  // copied into every connection
   MilterHandlers handlers;
   ReloadLink reload;
+  // The daemon's message handling. When present, the worker owns it, fills
+  // the handlers' body and end-of-message slots and the reload hook with it,
+  // and has it load the published settings at every pass, right after the
+  // acknowledgement. Absent: the handlers and hook above are used as given.
+  std::unique_ptr<WorkerHandling> handling;
   int shutdownFd = -1;  // read end of the shutdown pipe, shared by all workers, not owned
   UniqueFd notifyFd;    // read end of this worker's notify pipe (non-blocking), or none
   int64_t drainBoundMs = kDrainBoundMs;

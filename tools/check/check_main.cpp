@@ -6,10 +6,9 @@
 #include <vector>
 
 #include "arc/arc_set.h"
-#include "arc/public_key_cache.h"
 #include "arc/validate_chain.h"
+#include "arc/validation_context.h"
 #include "core/message.h"
-#include "dns/resolver.h"
 #include "tools/check/check_options.h"
 #include "tools/check/check_verdict.h"
 #include "tools/common/tool_resolver.h"
@@ -50,17 +49,16 @@ void print(std::string_view text) {
 VerdictLine checkMessage(const CheckOptions& options) {
   Message message = readMessage(*options.messageFile);
   std::vector<HeaderField> headers = validatorHeaders(message);
-  Resolver resolver =
-      oneServerResolver(kCheckToolName, options.validation.nameserver, options.validation.port);
-  PublicKeyCache keys;
+  ValidationContext context =
+      oneServerContext(kCheckToolName, options.validation.nameserver, options.validation.port);
   Result<std::vector<ArcSet>> sets = collectArcSets(headers);
   if (!sets) {
     if (sets.error() == Error::OutOfMemory) cannotRun("out of memory parsing ARC sets");
     return VerdictLine::brokenChain(sets.error(), options.verbose);
   }
   if (sets->empty()) return VerdictLine::none();
-  ChainResult result = validateChain(validationOptions(options.validation, resolver, keys), *sets,
-                                     headers, message.body);
+  ChainResult result =
+      validateChain(validationOptions(options.validation, context), *sets, headers, message.body);
   return VerdictLine::validated(result, options.verbose);
 }
 

@@ -4,21 +4,9 @@
 #include <cstring>
 
 #include "arc/arc_set.h"
+#include "arc/verdict_field.h"
 
 namespace tollbrook::tools {
-
-std::string_view verdictWord(const ChainResult& result) {
-  switch (result.failureClass) {
-    case FailureClass::None:
-      return cvName(result.cv);
-    case FailureClass::DnsTransient:
-    case FailureClass::Deadline:
-      return "temperror";
-    case FailureClass::Internal:
-      break;
-  }
-  return "internalerror";
-}
 
 void VerdictLine::append(std::string_view text) {
   std::memcpy(buffer_ + length_, text.data(), text.size());

@@ -10,10 +10,6 @@
 
 namespace tollbrook::tools {
 
-// The verdict word of a validation: pass or fail for a verdict, temperror for
-// DNS trouble or a spent budget, internalerror for resource exhaustion.
-std::string_view verdictWord(const ChainResult& result);
-
 // One output line, formatted in place; the -v detail goes through a 256-byte
 // buffer and is replaced by " (detail unavailable)" when it does not fit.
 class VerdictLine {

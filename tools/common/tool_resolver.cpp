@@ -6,8 +6,10 @@
 #include "tools/common/tool_support.h"
 
 namespace tollbrook::tools {
+namespace {
 
-Resolver oneServerResolver(std::string_view tool, std::string_view nameserver, uint16_t port) {
+ResolverSettings oneServerSettings(std::string_view tool, std::string_view nameserver,
+                                   uint16_t port) {
   ResolverSettings settings;
   try {
     settings.nameservers.emplace_back(nameserver);
@@ -15,9 +17,24 @@ Resolver oneServerResolver(std::string_view tool, std::string_view nameserver, u
     exitWithError(tool, kResolverAllocList);
   }
   settings.port = port;
-  std::expected<Resolver, std::string_view> resolver = Resolver::create(settings);
+  return settings;
+}
+
+}  // namespace
+
+Resolver oneServerResolver(std::string_view tool, std::string_view nameserver, uint16_t port) {
+  std::expected<Resolver, std::string_view> resolver =
+      Resolver::create(oneServerSettings(tool, nameserver, port));
   if (!resolver) exitWithError(tool, resolver.error());
   return std::move(*resolver);
+}
+
+ValidationContext oneServerContext(std::string_view tool, std::string_view nameserver,
+                                   uint16_t port) {
+  std::expected<ValidationContext, std::string_view> context =
+      ValidationContext::create(oneServerSettings(tool, nameserver, port));
+  if (!context) exitWithError(tool, context.error());
+  return std::move(*context);
 }
 
 }  // namespace tollbrook::tools

@@ -54,10 +54,12 @@ std::optional<std::string> applyValidationOption(ValidationArgs& args, char opti
   }
 }
 
-ValidationOptions validationOptions(const ValidationArgs& args, Resolver& resolver,
-                                    PublicKeyCache& keys) {
-  return ValidationOptions{resolver, keys, args.maxEvaluationMs, args.minimumKeyBits,
-                           args.maxKeyRecords};
+ValidationOptions validationOptions(const ValidationArgs& args, ValidationContext& context) {
+  ValidationOptions options = context.options();
+  options.maxEvaluationMs = args.maxEvaluationMs;
+  options.minimumKeyBits = args.minimumKeyBits;
+  options.maxKeyRecords = args.maxKeyRecords;
+  return options;
 }
 
 }  // namespace tollbrook::tools

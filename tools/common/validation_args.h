@@ -10,9 +10,8 @@
 #include <string>
 #include <string_view>
 
-#include "arc/public_key_cache.h"
 #include "arc/validate_chain.h"
-#include "dns/resolver.h"
+#include "arc/validation_context.h"
 
 namespace tollbrook::tools {
 
@@ -32,10 +31,9 @@ bool isValidationOption(std::string_view arg);
 std::optional<std::string> applyValidationOption(ValidationArgs& args, char option,
                                                  std::string_view value);
 
-// The validation settings for `args`, asking `resolver` and caching in `keys`;
-// the result refers to both.
-ValidationOptions validationOptions(const ValidationArgs& args, Resolver& resolver,
-                                    PublicKeyCache& keys);
+// The validation settings for `args`, asking through `context`; the result
+// refers into the context.
+ValidationOptions validationOptions(const ValidationArgs& args, ValidationContext& context);
 
 }  // namespace tollbrook::tools
 

@@ -46,6 +46,14 @@ void loadBody(const Message& message, MilterConnection& connection) {
   }
 }
 
+// A file under the read limit can still pass MaxBodyBytes once its bare LF line
+// ends have become CR LF. The daemon abandons such a body, and so does the
+// copy here; the builder then refuses to seal it. A body abandoned within
+// the limit could only have failed to grow.
+bool passesBodyLimit(const Message& message, const MessageLimits& limits) {
+  return limits.maxBodyBytes != 0 && message.body.size() > limits.maxBodyBytes;
+}
+
 }  // namespace
 
 std::expected<std::unique_ptr<MilterConnection>, ConnectionFailure> loadMessageConnection(
@@ -60,9 +68,9 @@ std::expected<std::unique_ptr<MilterConnection>, ConnectionFailure> loadMessageC
   connection->limits = kDefaultMessageLimits;
   if (auto failure = loadHeaders(message, *connection)) return Failure(*failure);
   loadBody(message, *connection);
-  // A file is never larger than MaxBodyBytes, so an abandoned copy means the
-  // copy could not grow.
-  if (connection->message.bodyIncomplete) return Failure(ConnectionFailure::OutOfMemory);
+  if (connection->message.bodyIncomplete && !passesBodyLimit(message, connection->limits)) {
+    return Failure(ConnectionFailure::OutOfMemory);
+  }
   return connection;
 }
 

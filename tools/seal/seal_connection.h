@@ -2,7 +2,9 @@
 // connection record is made for it and its header fields and body are
 // accumulated exactly as the daemon accumulates them from an MTA, under the
 // daemon's default limits. The seal tool then seals from that copy, so it signs
-// what the daemon would sign. Main thread; the caller owns the connection.
+// what the daemon would sign, and refuses what the daemon would not seal: a
+// body over MaxBodyBytes is abandoned (bodyIncomplete) and the builder names
+// it. Main thread; the caller owns the connection.
 #ifndef TOLLBROOK_TOOLS_SEAL_SEAL_CONNECTION_H_
 #define TOLLBROOK_TOOLS_SEAL_SEAL_CONNECTION_H_
 
@@ -17,7 +19,7 @@ namespace tollbrook::tools {
 
 enum class ConnectionFailure : uint8_t {
   NoPipe,        // the descriptor pair could not be made
-  OutOfMemory,   // the record, a header copy or the body copy failed
+  OutOfMemory,   // the record, a header copy or the body copy within its limit failed
   HeaderLimits,  // the header block passes MaxHeaders or MaxHeaderBytes
 };
 

@@ -2,8 +2,6 @@
 // three header fields of the new ARC set. The chain already on the message is
 // validated first, because the cv= it seals is a statement about that chain.
 // Single-threaded.
-#include <time.h>
-
 #include <new>
 #include <string>
 #include <variant>
@@ -12,12 +10,12 @@
 #include "arc/aar.h"
 #include "arc/arc_set.h"
 #include "arc/arc_set_builder.h"
-#include "arc/public_key_cache.h"
+#include "arc/seal_decision.h"
 #include "arc/validate_chain.h"
+#include "arc/validation_context.h"
 #include "core/log.h"
 #include "core/message.h"
 #include "crypto/private_key.h"
-#include "dns/resolver.h"
 #include "tools/common/tool_resolver.h"
 #include "tools/common/tool_support.h"
 #include "tools/common/validation_args.h"
@@ -63,37 +61,43 @@ ExistingChain collectChain(const Message& message) {
   return ExistingChain{{}, true};
 }
 
-bool carriesFailedSeal(const ExistingChain& chain) {
-  for (const ArcSet& set : chain.sets) {
-    if (set.sealCv == Cv::Fail) return true;
-  }
-  return false;
-}
-
-// The cv to seal. A chain that could not be judged now is never sealed as
-// failed: that would be a permanent statement about a temporary condition.
-Cv decideCv(const SealOptions& options, const ExistingChain& chain, const Message& message,
-            Resolver& resolver) {
-  if (chain.broken) return Cv::Fail;
-  if (chain.sets.empty()) return Cv::None;
-  PublicKeyCache keys;
-  ChainResult result = validateChain(validationOptions(options.validation, resolver, keys),
-                                     chain.sets, message.headers, message.body);
-  switch (result.failureClass) {
-    case FailureClass::None:
-      return result.cv;
+// Without an On-DNSError policy, a chain that cannot be judged now ends the run.
+[[noreturn]] void cannotJudge(FailureClass failureClass) {
+  switch (failureClass) {
     case FailureClass::DnsTransient:
       cannotRun(
           "cannot determine cv=: transient DNS failure while validating the existing chain "
           "(sealing cv=fail would be permanent)");
-    case FailureClass::Internal:
-      cannotRun("cannot determine cv=: internal error validating the chain");
     case FailureClass::Deadline:
       cannotRun(
           "cannot determine cv=: evaluation deadline exceeded while validating the existing "
           "chain (sealing cv=fail would be permanent)");
+    case FailureClass::None:
+    case FailureClass::Internal:
+      break;
   }
   cannotRun("cannot determine cv=: internal error validating the chain");
+}
+
+// The cv to seal. A structurally broken chain is sealed as failed, the new
+// set standing alone at instance 1.
+Cv decideCv(const SealOptions& options, const ExistingChain& chain, const Message& message,
+            ValidationContext& context) {
+  if (chain.broken) return Cv::Fail;
+  if (chain.sets.empty()) return Cv::None;
+  ChainResult result = validateChain(validationOptions(options.validation, context), chain.sets,
+                                     message.headers, message.body);
+  std::expected<Cv, FailureClass> cv = sealableCv(result);
+  if (!cv) cannotJudge(cv.error());
+  return *cv;
+}
+
+// The refusal names the limits the connection was loaded under.
+std::string headerLimitsMessage() {
+  return "the header block exceeds the daemon's limits (MaxHeaders=" +
+         std::to_string(kDefaultMessageLimits.maxHeaders) +
+         ", MaxHeaderBytes=" + std::to_string(kDefaultMessageLimits.maxHeaderBytes) +
+         "); the daemon would not seal this message";
 }
 
 std::unique_ptr<MilterConnection> loadConnection(const Message& message) {
@@ -103,19 +107,11 @@ std::unique_ptr<MilterConnection> loadConnection(const Message& message) {
     case ConnectionFailure::NoPipe:
       cannotRun("cannot create a pipe");
     case ConnectionFailure::HeaderLimits:
-      cannotRun(
-          "the header block exceeds the daemon's limits (MaxHeaders=500, "
-          "MaxHeaderBytes=1048576); the daemon would not seal this message");
+      cannotRun(headerLimitsMessage());
     case ConnectionFailure::OutOfMemory:
       break;
   }
   cannotRun("out of memory building the connection");
-}
-
-uint64_t currentSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
-  return now.tv_sec < 0 ? 0 : static_cast<uint64_t>(now.tv_sec);
 }
 
 void printSet(const ArcSetValues& set) {
@@ -130,14 +126,16 @@ int seal(const SealOptions& options) {
   if (!methods) cannotRun("out of memory");
   PrivateKey key = loadKey(*options.keyFile);
   ExistingChain chain = collectChain(message);
-  if (carriesFailedSeal(chain)) return 0;  // a failed chain is never continued
-  if (!chain.sets.empty() && chain.sets.back().instance >= kMaxArcInstance) {
+  std::expected<uint8_t, ContinuationRefusal> instance = nextSealInstance(chain.sets);
+  if (!instance) {
+    // A chain that a seal already declared failed is never continued, and
+    // there is nothing to print.
+    if (instance.error() == ContinuationRefusal::FailedChain) return 0;
     cannotRun("the chain is already at the maximum instance");
   }
-  uint32_t instance = chain.sets.empty() ? 1 : chain.sets.back().instance + 1u;
-  Resolver resolver =
-      oneServerResolver(kSealToolName, options.validation.nameserver, options.validation.port);
-  Cv cv = decideCv(options, chain, message, resolver);
+  ValidationContext context =
+      oneServerContext(kSealToolName, options.validation.nameserver, options.validation.port);
+  Cv cv = decideCv(options, chain, message, context);
   std::unique_ptr<MilterConnection> connection = loadConnection(message);
 
   SealRequest request;
@@ -148,8 +146,8 @@ int seal(const SealOptions& options) {
   request.localMethods = *methods;
   request.key = &key;
   request.sets = chain.sets;
-  request.timestamp = options.timestamp.value_or(currentSeconds());
-  request.instance = instance;
+  request.timestamp = options.timestamp.value_or(sealTimestampNow());
+  request.instance = *instance;
   request.cv = cv;
   const MilterMessage& held = connection->message;
   MessageToSeal copy{held.headers, held.body, held.bodyIncomplete};
@@ -157,7 +155,7 @@ int seal(const SealOptions& options) {
   if (!set) {
     StderrWriter err;
     err.write("tollbrook-seal: sealing failed: ");
-    err.write(set.error().step.empty() ? seal_step::kFallback : set.error().step);
+    err.write(failedStepName(set.error()));
     err.write("\n");
     return kExitSealFailed;
   }
@@ -173,7 +171,7 @@ int run(int argc, char** argv) {
     cannotRun(error->message);
   }
   if (std::holds_alternative<ShowUsage>(command)) {
-    if (!writeStandardOutput(kSealUsage)) return kExitCannotRun;
+    writeStandardOutputOrExit(kSealToolName, kSealUsage);
     return 0;
   }
   return seal(std::get<SealOptions>(command));

@@ -1,7 +1,6 @@
 #include "tools/testkey/local_key.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
@@ -10,12 +9,11 @@
 #include <memory>
 #include <new>
 
-#include <openssl/bio.h>
 #include <openssl/crypto.h>
-#include <openssl/pem.h>
 #include <openssl/x509.h>
 
 #include "base/ascii.h"
+#include "base/terminated_path.h"
 #include "base/unique_fd.h"
 #include "core/base64.h"
 #include "platform/errno_map.h"
@@ -23,15 +21,12 @@
 namespace tollbrook {
 namespace {
 
-constexpr size_t kRsaPathLimit = 4096;  // paths this long or longer are refused
-constexpr size_t kModePathLimit = 1024;
-constexpr size_t kSeedPathLimit = 1023;  // longer paths are refused
+// The key file is read by OpenSSL, which takes paths up to the Linux and
+// FreeBSD ceiling of 4095 bytes; the mode is then looked at only for paths
+// the other readers accept.
+constexpr size_t kRsaPathLimit = 4095;
 constexpr size_t kSeedFileLimit = 4096;
 constexpr size_t kSeedSize = 32;
-
-struct BioFree {
-  void operator()(BIO* bio) const { BIO_free(bio); }
-};
 
 // A stack buffer for secret bytes, wiped when it goes out of scope.
 template <size_t N>
@@ -42,41 +37,16 @@ struct WipedBuffer {
   std::string_view view() const { return {bytes.data(), length}; }
 };
 
-// The path as a C string; an embedded NUL would name a different file.
-template <size_t N>
-Result<std::array<char, N + 1>> terminatedPath(std::string_view path) {
-  if (path.size() > N) return fail(Error::NameTooLong);
-  if (path.find('\0') != std::string_view::npos) return fail(Error::InvalidArgument);
-  std::array<char, N + 1> terminated{};
-  std::memcpy(terminated.data(), path.data(), path.size());
-  return terminated;
-}
-
-// Without a callback OpenSSL would prompt on the terminal for an encrypted
-// key; refusing turns such a key into KeyParseFailed instead of a hang.
-int refusePassphrase(char*, int, int, void*) {
-  return -1;
-}
-
-Result<EvpPkeyPtr> readPemPrivateKey(const char* path) {
-  std::unique_ptr<BIO, BioFree> bio(BIO_new_file(path, "r"));
-  if (!bio) return fail(Error::FileOpenFailed);
-  EvpPkeyPtr key(PEM_read_bio_PrivateKey(bio.get(), nullptr, refusePassphrase, nullptr));
-  if (!key) return fail(Error::KeyParseFailed);
-  return key;
-}
-
 // The permission bits when group or others have any, looked at only for paths
 // the status query accepts.
 std::optional<uint32_t> openPermissions(std::string_view path, const char* terminated) {
-  if (path.size() >= kModePathLimit) return std::nullopt;
-  struct stat status {};
-  if (fstatat(AT_FDCWD, terminated, &status, 0) != 0) return std::nullopt;
-  if ((status.st_mode & 077) == 0) return std::nullopt;
-  return static_cast<uint32_t>(status.st_mode & 07777);
+  if (path.size() > kMaxPathLength) return std::nullopt;
+  Result<uint32_t> mode = keyFileMode(terminated);
+  if (!mode || !keyModeTooOpen(*mode)) return std::nullopt;
+  return *mode;
 }
 
-Result<std::string> derPublicKeyText(EVP_PKEY* key) {
+[[nodiscard]] Result<std::string> derPublicKeyText(EVP_PKEY* key) {
   int length = i2d_PUBKEY(key, nullptr);
   if (length < 1) return fail(Error::BuildFailed);
   std::string der;
@@ -90,7 +60,7 @@ Result<std::string> derPublicKeyText(EVP_PKEY* key) {
   return base64Encode(der);
 }
 
-Status readSeedFile(const char* path, WipedBuffer<kSeedFileLimit + 1>& file) {
+[[nodiscard]] Status readSeedFile(const char* path, WipedBuffer<kSeedFileLimit + 1>& file) {
   int fd;
   do {
     fd = ::open(path, O_RDONLY | O_CLOEXEC);
@@ -111,7 +81,8 @@ Status readSeedFile(const char* path, WipedBuffer<kSeedFileLimit + 1>& file) {
 // The Base64 text between the end of the first armour line ("-----" LF) and the
 // start of the closing one (LF "-----"), with SP, HTAB, CR and LF removed. The
 // armour labels are not examined.
-Status extractArmouredText(std::string_view file, WipedBuffer<kSeedFileLimit + 1>& text) {
+[[nodiscard]] Status extractArmouredText(std::string_view file,
+                                         WipedBuffer<kSeedFileLimit + 1>& text) {
   size_t open = file.find("-----\n");
   if (open == std::string_view::npos) return fail(Error::InvalidPem);
   size_t start = open + 6;
@@ -127,7 +98,7 @@ Status extractArmouredText(std::string_view file, WipedBuffer<kSeedFileLimit + 1
 // the base point. OpenSSL 3 performs exactly that when it is handed the raw
 // seed, so its constant-time, reviewed field arithmetic is used rather than
 // curve code of our own.
-Result<std::array<unsigned char, kSeedSize>> derivePublicKey(
+[[nodiscard]] Result<std::array<unsigned char, kSeedSize>> derivePublicKey(
     const std::array<unsigned char, kSeedSize>& seed) {
   EvpPkeyPtr key(EVP_PKEY_new_raw_private_key(EVP_PKEY_ED25519, nullptr, seed.data(), seed.size()));
   if (!key) return fail(Error::KeyParseFailed);
@@ -151,7 +122,7 @@ bool isIdentityElement(const std::array<unsigned char, kSeedSize>& publicKey) {
 
 // Decodes straight into the caller's array, which the caller wipes: returning
 // the seed by value would leave an unwiped copy behind on the stack.
-Status decodeSeed(std::string_view text, std::array<unsigned char, kSeedSize>& seed) {
+[[nodiscard]] Status decodeSeed(std::string_view text, std::array<unsigned char, kSeedSize>& seed) {
   auto decoded = base64Decode(text);
   if (!decoded) return fail(decoded.error());
   bool sized = decoded->size() == kSeedSize;
@@ -164,14 +135,14 @@ Status decodeSeed(std::string_view text, std::array<unsigned char, kSeedSize>& s
 }  // namespace
 
 Result<RsaKeyReport> rsaPublicKeyText(std::string_view path) {
-  auto terminated = terminatedPath<kRsaPathLimit - 1>(path);
+  auto terminated = TerminatedPath<kRsaPathLimit>::from(path);
   if (!terminated) {
     return fail(terminated.error() == Error::NameTooLong ? Error::PathTooLong : terminated.error());
   }
-  auto key = readPemPrivateKey(terminated->data());
+  auto key = readPemPrivateKey(terminated->c_str());
   if (!key) return fail(key.error());
   RsaKeyReport report;
-  report.openMode = openPermissions(path, terminated->data());
+  report.openMode = openPermissions(path, terminated->c_str());
   report.bits = rsaKeyBits(key->get());
   auto text = derPublicKeyText(key->get());
   if (!text) return fail(text.error());
@@ -180,10 +151,12 @@ Result<RsaKeyReport> rsaPublicKeyText(std::string_view path) {
 }
 
 Result<std::string> ed25519PublicKeyText(std::string_view path, PrivateKey& holder) {
-  auto terminated = terminatedPath<kSeedPathLimit>(path);
+  auto terminated = TerminatedPath<>::from(path);
   if (!terminated) return fail(terminated.error());
   WipedBuffer<kSeedFileLimit + 1> file;
-  if (Status status = readSeedFile(terminated->data(), file); !status) return fail(status.error());
+  if (Status status = readSeedFile(terminated->c_str(), file); !status) {
+    return fail(status.error());
+  }
   WipedBuffer<kSeedFileLimit + 1> text;
   if (Status status = extractArmouredText(file.view(), text); !status) {
     return fail(status.error());

@@ -107,29 +107,36 @@ std::optional<KeyRecord> firstKeyRecord(const std::vector<DnsRecord>& records) {
   return std::nullopt;
 }
 
+// The warnings are written piece by piece, without building a string, so the
+// key reading that calls them cannot throw on an allocation.
 void warnOpenMode(std::string_view path, uint32_t mode) {
   char octal[16];
   std::snprintf(octal, sizeof octal, "%o", static_cast<unsigned>(mode));
-  std::string text = "warning: ";
-  text.append(path).append(" is mode ").append(octal);
-  text.append(
+  StderrWriter err;
+  err.write("warning: ");
+  err.write(path);
+  err.write(" is mode ");
+  err.write(octal);
+  err.write(
       ", readable beyond its owner: chmod 600 and chown it to the user the daemon drops to.\n"
       "          tollbrook will refuse to load it as it stands.\n");
-  writeErr(text);
 }
 
 void warnKeySize(unsigned bits) {
-  std::string text = "warning: this key is " + std::to_string(bits) +
-                     " bits. RFC 8301 3.2 requires at least " +
-                     std::to_string(kMinimumSigningKeyBits) +
-                     ", and a\n"
-                     "         conformant verifier treats anything signed with it as permanently\n"
-                     "         failed. Generate a 2048-bit key instead.\n";
-  writeErr(text);
+  char numbers[64];
+  std::snprintf(numbers, sizeof numbers, "%u bits. RFC 8301 3.2 requires at least %u", bits,
+                kMinimumSigningKeyBits);
+  StderrWriter err;
+  err.write("warning: this key is ");
+  err.write(numbers);
+  err.write(
+      ", and a\n"
+      "         conformant verifier treats anything signed with it as permanently\n"
+      "         failed. Generate a 2048-bit key instead.\n");
 }
 
-Result<std::string> localPublicText(const KeyRecord& record, std::string_view path,
-                                    PrivateKey& holder) {
+[[nodiscard]] Result<std::string> localPublicText(const KeyRecord& record, std::string_view path,
+                                                  PrivateKey& holder) {
   if (record.algorithm == "ed25519") return ed25519PublicKeyText(path, holder);
   auto report = rsaPublicKeyText(path);
   if (!report) return fail(report.error());
