@@ -11,7 +11,7 @@
 #include <system_error>
 
 #include "dns/response.h"
-#include "dns/socket_setup.h"
+#include "platform/socket_options.h"
 #include "platform/errno_map.h"
 
 namespace tollbrook {
