@@ -15,12 +15,14 @@ namespace tollbrook {
 // Sets the platform's connection-establishment limit to the timeout in whole
 // seconds rounded up, at least 1. Succeeds without doing anything where the
 // platform has no such option (connectWithin bounds the connect there).
-Status setConnectLimit(int fd, uint32_t timeoutMs);
+[[nodiscard]] Status setConnectLimit(int fd, uint32_t timeoutMs);
 
 // Connects fd to address, giving up with ConnectionTimedOut after timeoutMs.
-// The socket is left in blocking mode. Other failures are the platform's,
-// mapped (ConnectionRefused, NetworkUnreachable, ...).
-Status connectWithin(int fd, const sockaddr* address, socklen_t length, uint32_t timeoutMs);
+// The socket is left non-blocking, so that the caller can bound what follows
+// with waitReady as well. Other failures are the platform's, mapped
+// (ConnectionRefused, NetworkUnreachable, ...).
+[[nodiscard]] Status connectWithin(int fd, const sockaddr* address, socklen_t length,
+                                   uint32_t timeoutMs);
 
 }  // namespace tollbrook
 
