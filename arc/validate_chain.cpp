@@ -13,7 +13,7 @@ namespace {
 class Budget {
  public:
   explicit Budget(const ValidationOptions& options)
-      : clock_(options.clock ? options.clock : Clock(realtimeMilliseconds)) {
+      : clock_(options.clock ? options.clock : Clock(monotonicMilliseconds)) {
     if (options.maxEvaluationMs <= 0) return;
     const int64_t now = clock_();
     limited_ = true;

@@ -1,6 +1,6 @@
 // Chain validation: the verdict on a message's ARC chain. Applies the
 // structural rules, verifies the newest ARC-Message-Signature and then every
-// ARC-Seal from the oldest, under a wall-clock budget, and returns one
+// ARC-Seal from the oldest, under a time budget, and returns one
 // ChainResult (a value; see chain_result.h). Runs on the calling thread with
 // that thread's own Resolver and key cache; takes no lock, keeps no state
 // between calls, and only reads its inputs.
@@ -32,7 +32,9 @@ struct ValidationOptions {
   int64_t maxEvaluationMs = kDefaultMaxEvaluationMs;  // 0: no budget
   uint32_t minimumKeyBits = 1024;
   uint8_t maxKeyRecords = 3;
-  Clock clock = {};  // realtime milliseconds; empty means the realtime clock
+  // Measures the budget; empty means the monotonic clock, so that a step of
+  // the date during a validation cannot spend or stretch it.
+  Clock clock = {};
 };
 
 // Validates a chain of at least one set from collectArcSets, in instance

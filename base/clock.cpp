@@ -2,6 +2,9 @@
 
 #include <time.h>
 
+#include <algorithm>
+#include <limits>
+
 namespace tollbrook {
 
 namespace {
@@ -20,6 +23,17 @@ int64_t realtimeMilliseconds() {
 
 int64_t monotonicMilliseconds() {
   return milliseconds(CLOCK_MONOTONIC);
+}
+
+Deadline Deadline::after(int64_t durationMs) {
+  const int64_t now = monotonicMilliseconds();
+  const int64_t duration = std::max<int64_t>(durationMs, 0);
+  const int64_t latest = std::numeric_limits<int64_t>::max();
+  return Deadline(duration > latest - now ? latest : now + duration);
+}
+
+int64_t Deadline::remainingMs() const {
+  return std::max<int64_t>(atMs_ - monotonicMilliseconds(), 0);
 }
 
 }  // namespace tollbrook

@@ -20,6 +20,22 @@ int64_t realtimeMilliseconds();
 // clock_gettime(CLOCK_MONOTONIC) in whole milliseconds from an arbitrary start.
 int64_t monotonicMilliseconds();
 
+// A moment a fixed time after its creation, on the monotonic clock: one limit
+// shared by the several waits of one operation, each of which gets what is left.
+class Deadline {
+ public:
+  // Negative durations count as 0; the sum saturates instead of overflowing.
+  static Deadline after(int64_t durationMs);
+
+  // 0 once the moment has passed.
+  int64_t remainingMs() const;
+  bool passed() const { return remainingMs() == 0; }
+
+ private:
+  explicit Deadline(int64_t atMs) : atMs_(atMs) {}
+  int64_t atMs_;
+};
+
 }  // namespace tollbrook
 
 #endif  // TOLLBROOK_BASE_CLOCK_H_

@@ -1,13 +1,11 @@
 #include "core/log_sink.h"
 
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstring>
-
 #include "core/log.h"
+#include "platform/io.h"
+#include "platform/socket_options.h"
 #include "platform/syslog_socket.h"
 #include "platform/unix_address.h"
 
@@ -37,22 +35,18 @@ SyslogTarget& syslogTarget() {
 int connectSyslogSocket() {
   const SyslogTarget& target = syslogTarget();
   if (!target.valid) return -1;
-  int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return -1;
-  int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0 ||
-      ::connect(fd, target.address.get(), target.address.length) < 0) {
-    ::close(fd);
+  auto socket = openSocket(AF_UNIX, SOCK_DGRAM);
+  if (!socket) return -1;
+  if (!setNonBlocking(socket->get()) ||
+      ::connect(socket->get(), target.address.get(), target.address.length) < 0) {
     return -1;
   }
-  return fd;
+  return socket->release();
 }
 
+// A log line has nowhere to report its own failure.
 void writeIgnoringFailure(int fd, std::string_view bytes) {
-  ssize_t written;
-  do {
-    written = ::write(fd, bytes.data(), bytes.size());
-  } while (written < 0 && errno == EINTR);
+  (void)writeAll(fd, bytes);
 }
 
 void sendToSyslog(std::string_view line) {

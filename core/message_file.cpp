@@ -4,12 +4,14 @@
 
 #include <cerrno>
 #include <new>
+#include <span>
 #include <string>
 
 #include "base/terminated_path.h"
 #include "base/unique_fd.h"
 #include "core/message.h"
 #include "platform/errno_map.h"
+#include "platform/io.h"
 
 namespace tollbrook {
 
@@ -48,13 +50,10 @@ Result<std::string> readAll(int fd) {
         size_t grown = used * 2 > kMaxMessageFileSize + 1 ? kMaxMessageFileSize + 1 : used * 2;
         bytes.resize(grown);
       }
-      ssize_t got = ::read(fd, bytes.data() + used, bytes.size() - used);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        return fail(errorFromErrno(errno));
-      }
-      if (got == 0) break;
-      used += static_cast<size_t>(got);
+      auto got = readSome(fd, std::span(bytes).subspan(used));
+      if (!got) return fail(got.error());
+      if (*got == 0) break;
+      used += *got;
     }
     if (used > kMaxMessageFileSize) return fail(Error::FileTooBig);
     bytes.resize(used);

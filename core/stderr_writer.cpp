@@ -1,10 +1,10 @@
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
 #include <mutex>
 
 #include "core/log.h"
+#include "platform/io.h"
 
 namespace tollbrook {
 
@@ -23,17 +23,9 @@ StderrState& stderrState() {
   return state;
 }
 
-void writeAll(std::string_view bytes) {
-  while (!bytes.empty()) {
-    ssize_t written = ::write(STDERR_FILENO, bytes.data(), bytes.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) return;  // nothing else can be done with a broken stderr
-    bytes.remove_prefix(static_cast<size_t>(written));
-  }
-}
-
 void flush(StderrState& state) {
-  writeAll(std::string_view(state.buffer, state.used));
+  // Nothing else can be done with a broken standard error.
+  (void)writeAll(STDERR_FILENO, std::string_view(state.buffer, state.used));
   state.used = 0;
 }
 

@@ -1,18 +1,15 @@
 #include "dns/health_monitor.h"
 
-#include <signal.h>
 #include <sys/socket.h>
-#include <time.h>
 
-#include <algorithm>
 #include <array>
-#include <cerrno>
 #include <new>
-#include <system_error>
 
 #include "dns/response.h"
-#include "dns/socket_setup.h"
-#include "platform/errno_map.h"
+#include "platform/pipe.h"
+#include "platform/readiness.h"
+#include "platform/signals.h"
+#include "platform/socket_options.h"
 
 namespace tollbrook {
 
@@ -20,29 +17,10 @@ namespace {
 
 constexpr uint32_t kDefaultProbeTimeoutMs = 2000;
 constexpr size_t kProbeReceiveBuffer = 512;
-constexpr std::chrono::milliseconds kStopCheckStep{1000};
+constexpr int64_t kFallbackSleepMs = 1000;
 
 // Identifier 1, RD, one question: the root, type NS, class IN; no EDNS.
 constexpr std::array<char, 17> kRootNsProbe = {0, 1, 1, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 2, 0, 1};
-
-// Signals belong to the main thread's sigwait; this thread must never take one.
-void blockProcessSignals() {
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, SIGHUP);
-  sigaddset(&set, SIGINT);
-  sigaddset(&set, SIGTERM);
-  sigaddset(&set, SIGPIPE);
-  pthread_sigmask(SIG_BLOCK, &set, nullptr);
-}
-
-// nanosleep that resumes with the remaining time when a signal interrupts it.
-void sleepFully(std::chrono::milliseconds duration) {
-  timespec remaining{.tv_sec = static_cast<time_t>(duration.count() / 1000),
-                     .tv_nsec = static_cast<long>((duration.count() % 1000) * 1000000)};
-  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
-  }
-}
 
 }  // namespace
 
@@ -76,21 +54,22 @@ HealthMonitor::~HealthMonitor() {
 }
 
 Status HealthMonitor::start() {
-  if (thread_.joinable()) return {};
+  if (thread_.running()) return {};
+  auto wake = openPipe();
+  if (!wake) return fail(wake.error());
   stop_.store(false, std::memory_order_relaxed);
-  try {
-    thread_ = std::thread([this] { run(); });
-  } catch (const std::system_error& error) {
-    return fail(errorFromErrno(error.code().value()));
-  } catch (const std::bad_alloc&) {
-    return fail(Error::OutOfMemory);
-  }
+  auto thread = Thread::start([this, readEnd = std::move(wake->readEnd)] { run(readEnd.get()); },
+                              kServiceThreadStack);
+  if (!thread) return fail(thread.error());
+  wakeWriter_ = std::move(wake->writeEnd);
+  thread_ = std::move(*thread);
   return {};
 }
 
 void HealthMonitor::stop() {
   stop_.store(true, std::memory_order_relaxed);
-  if (thread_.joinable()) thread_.join();
+  wakeWriter_.reset();
+  thread_.join();
 }
 
 bool HealthMonitor::isUp(size_t index) const {
@@ -104,40 +83,56 @@ bool HealthMonitor::anyUp() const {
   return false;
 }
 
-void HealthMonitor::run() {
-  blockProcessSignals();
-  while (!stop_.load(std::memory_order_relaxed)) {
-    probeAll();
-    if (stop_.load(std::memory_order_relaxed)) break;
-    waitInterval();
+void HealthMonitor::run(int wakeFd) {
+  // Signals belong to the main thread's sigwait; this thread must never take
+  // one. Nothing can be done about a failure here but to carry on.
+  (void)blockSignals(SignalSet::processControl());
+  while (!stopRequested()) {
+    if (!probeRound(wakeFd) || stopRequested()) break;
+    waitInterval(wakeFd);
   }
 }
 
-void HealthMonitor::waitInterval() {
-  auto remaining = settings_.probeInterval;
-  while (remaining.count() > 0 && !stop_.load(std::memory_order_relaxed)) {
-    auto step = std::min(remaining, kStopCheckStep);
-    sleepFully(step);
-    remaining -= step;
-  }
+// One wait that the stop cuts short; a signal does not lengthen it.
+void HealthMonitor::waitInterval(int wakeFd) const {
+  auto waited = waitReady(-1, Direction::Read, settings_.probeInterval.count(), wakeFd);
+  // Should polling itself fail, pause anyway rather than probe in a tight loop.
+  if (!waited) sleepFor(kFallbackSleepMs);
 }
 
 void HealthMonitor::probeAll() {
-  for (size_t i = 0; i < servers_.size(); ++i) record(i, probe(servers_[i]));
+  (void)probeRound(-1);
+}
+
+// False when the stop came during the round; the probes left are not made.
+bool HealthMonitor::probeRound(int wakeFd) {
+  for (size_t i = 0; i < servers_.size(); ++i) {
+    if (stopRequested()) return false;
+    const ProbeOutcome outcome = probe(servers_[i], wakeFd);
+    if (outcome == ProbeOutcome::Interrupted) return false;
+    record(i, outcome == ProbeOutcome::Answered);
+  }
+  return true;
 }
 
 // Any reply of header length counts: the server is reachable and talking DNS.
-bool HealthMonitor::probe(const ServerAddress& server) const {
+// The wait for it is a poll beside the wake-up pipe, so that a stop need not
+// wait out the probe timeout.
+HealthMonitor::ProbeOutcome HealthMonitor::probe(const ServerAddress& server, int wakeFd) const {
   auto socket = openSocket(server.family(), SOCK_DGRAM);
-  if (!socket) return false;
-  if (!setReceiveTimeout(socket->get(), settings_.probeTimeoutMs)) return false;
-  if (sendto(socket->get(), kRootNsProbe.data(), kRootNsProbe.size(), MSG_NOSIGNAL, server.get(),
+  if (!socket) return ProbeOutcome::Failed;
+  const int fd = socket->get();
+  if (sendto(fd, kRootNsProbe.data(), kRootNsProbe.size(), MSG_NOSIGNAL, server.get(),
              server.length) < 0) {
-    return false;
+    return ProbeOutcome::Failed;
   }
+  auto ready = waitReady(fd, Direction::Read, settings_.probeTimeoutMs, wakeFd);
+  if (ready && *ready == Readiness::Woken) return ProbeOutcome::Interrupted;
+  if (!ready || *ready == Readiness::TimedOut) return ProbeOutcome::Failed;
   std::array<char, kProbeReceiveBuffer> buffer;
-  ssize_t received = recvfrom(socket->get(), buffer.data(), buffer.size(), 0, nullptr, nullptr);
-  return received >= static_cast<ssize_t>(kDnsHeaderLength);
+  ssize_t received = recvfrom(fd, buffer.data(), buffer.size(), MSG_DONTWAIT, nullptr, nullptr);
+  return received >= static_cast<ssize_t>(kDnsHeaderLength) ? ProbeOutcome::Answered
+                                                            : ProbeOutcome::Failed;
 }
 
 // Down after two consecutive failures, up again after one success.

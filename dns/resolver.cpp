@@ -88,8 +88,10 @@ std::expected<Resolver, std::string_view> Resolver::create(const ResolverSetting
 
   Resolver resolver;
   try {
-    // The clock is the one member that may allocate (a capturing test clock).
+    // The clocks are the members that may allocate (capturing test clocks).
     resolver.clock_ = settings.clock ? settings.clock : Clock(realtimeMilliseconds);
+    resolver.durationClock_ =
+        settings.durationClock ? settings.durationClock : Clock(monotonicMilliseconds);
   } catch (const std::bad_alloc&) {
     return Failure(kResolverAllocAddresses);
   }
@@ -128,7 +130,7 @@ Result<Resolver::Records> Resolver::lookup(std::string_view name) {
   auto query = buildTxtQuery(name, identifier);
   if (!query) return fail(query.error());
 
-  const int64_t startedMs = nowMs();
+  const int64_t startedMs = durationNowMs();
   if (monitor_ != nullptr && !anyServerUsable()) {
     logMessage(Severity::Warning, "dns: ", name,
                " not queried, all nameservers marked down (monitor)");
@@ -273,7 +275,7 @@ void Resolver::cacheNegative(std::string_view key, NegativeKind kind) {
 }
 
 void Resolver::logFailure(std::string_view name, Error error, int64_t startedMs) const {
-  const int64_t elapsed = std::max<int64_t>(nowMs() - startedMs, 0);
+  const int64_t elapsed = std::max<int64_t>(durationNowMs() - startedMs, 0);
   logMessage(Severity::Warning, "dns: query ", name, " failed err=", error, " elapsed=", elapsed,
              "ms");
 }

@@ -32,15 +32,21 @@ struct ResolverSettings {
   // IPv4 dotted-decimal or IPv6 literals; host names and an empty list are refused.
   std::vector<std::string> nameservers;
   uint16_t port = 53;
-  // Receive timeout of each UDP attempt, and the bound of each TCP connect,
-  // send and receive. 0 means the default: a zero socket timeout would wait forever.
+  // Receive timeout of each UDP attempt, and the bound of a whole TCP exchange
+  // (connect, send, receive). 0 means the default: a zero socket timeout would
+  // wait forever.
   uint32_t timeoutMs = 5000;
   uint8_t retries = 2;  // extra UDP attempts per server
   uint32_t cacheCapacity = 1000;
   uint32_t negativeTtl = 60;  // seconds; both this and the capacity 0 mean 1000 and 60
   // Shared, read-only; must outlive the resolver. nullptr: every server is always tried.
   const HealthMonitor* monitor = nullptr;
-  Clock clock = realtimeMilliseconds;  // an empty function also means the realtime clock
+  // The date, for cache expiry and the seed of the query identifiers. An empty
+  // function also means the realtime clock.
+  Clock clock = realtimeMilliseconds;
+  // Elapsed times in log lines, which a step of the date must not distort. An
+  // empty function also means the monotonic clock.
+  Clock durationClock = monotonicMilliseconds;
 };
 
 // The fixed construction failure texts (printed by the tools as they are).
@@ -97,6 +103,7 @@ class Resolver {
   void logFailure(std::string_view name, Error error, int64_t startedMs) const;
   int64_t nowMs() const { return clock_(); }
   int64_t nowSeconds() const { return nowMs() / 1000; }
+  int64_t durationNowMs() const { return durationClock_(); }
 
   std::vector<std::string> nameserverTexts_;
   uint32_t timeoutMs_ = 5000;
@@ -109,6 +116,7 @@ class Resolver {
   const HealthMonitor* monitor_ = nullptr;
   uint16_t queryId_ = 0;
   Clock clock_;
+  Clock durationClock_;
 };
 
 }  // namespace tollbrook

@@ -2,13 +2,14 @@
 
 #include <sys/socket.h>
 
-#include <cerrno>
 #include <new>
 
+#include "base/clock.h"
 #include "dns/response.h"
-#include "dns/socket_setup.h"
 #include "dns/wire_bytes.h"
-#include "platform/errno_map.h"
+#include "platform/io.h"
+#include "platform/readiness.h"
+#include "platform/socket_options.h"
 #include "platform/tcp_connect.h"
 
 namespace tollbrook {
@@ -17,33 +18,38 @@ namespace {
 
 constexpr size_t kMaxTcpMessage = 65535;
 
-Status sendAll(int fd, std::string_view bytes) {
+// Every wait of the exchange gets what is left of one deadline, so a server
+// that trickles its reply a byte at a time cannot hold the caller longer than
+// a silent one. The socket is non-blocking from the connect on.
+Status awaitReady(int fd, Direction direction, const Deadline& deadline) {
+  auto ready = waitReady(fd, direction, deadline.remainingMs());
+  if (!ready) return fail(ready.error());
+  if (*ready == Readiness::TimedOut) return fail(Error::WouldBlock);
+  return {};
+}
+
+Status sendAll(int fd, std::string_view bytes, const Deadline& deadline) {
   while (!bytes.empty()) {
-    ssize_t sent = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent < 0 && errno == EINTR) continue;
-    if (sent < 0) return fail(errorFromErrno(errno));
-    if (sent == 0) return fail(Error::UnexpectedEof);
-    bytes.remove_prefix(static_cast<size_t>(sent));
+    if (auto ready = awaitReady(fd, Direction::Write, deadline); !ready) return ready;
+    auto sent = sendSome(fd, bytes);
+    if (!sent && sent.error() == Error::WouldBlock) continue;
+    if (!sent) return fail(sent.error());
+    if (*sent == 0) return fail(Error::UnexpectedEof);
+    bytes.remove_prefix(*sent);
   }
   return {};
 }
 
-Status receiveExactly(int fd, char* out, size_t length) {
-  while (length > 0) {
-    ssize_t received = recv(fd, out, length, 0);
-    if (received < 0 && errno == EINTR) continue;
-    if (received < 0) return fail(errorFromErrno(errno));
-    if (received == 0) return fail(Error::UnexpectedEof);
-    out += received;
-    length -= static_cast<size_t>(received);
+Status receiveExactly(int fd, std::span<char> out, const Deadline& deadline) {
+  while (!out.empty()) {
+    if (auto ready = awaitReady(fd, Direction::Read, deadline); !ready) return ready;
+    auto received = readSome(fd, out);
+    if (!received && received.error() == Error::WouldBlock) continue;
+    if (!received) return fail(received.error());
+    if (*received == 0) return fail(Error::UnexpectedEof);
+    out = out.subspan(*received);
   }
   return {};
-}
-
-Status prepareSocket(int fd, uint32_t timeoutMs) {
-  if (auto status = setConnectLimit(fd, timeoutMs); !status) return status;
-  if (auto status = setReceiveTimeout(fd, timeoutMs); !status) return status;
-  return setSendTimeout(fd, timeoutMs);
 }
 
 // The length prefix and the query go out in one buffer, so one segment usually
@@ -56,35 +62,32 @@ Result<std::string> framed(std::string_view query) {
   return request;
 }
 
-Result<std::string> receiveReply(int fd) {
+Result<std::string> receiveReply(int fd, const Deadline& deadline) {
   char prefix[2];
-  if (auto status = receiveExactly(fd, prefix, sizeof prefix); !status) {
-    return fail(status.error());
-  }
+  if (auto status = receiveExactly(fd, prefix, deadline); !status) return fail(status.error());
   size_t length = wireU16(std::string_view(prefix, sizeof prefix), 0);
   if (length < kDnsHeaderLength) return fail(Error::PacketTooShort);
   std::string reply(length, '\0');
-  if (auto status = receiveExactly(fd, reply.data(), length); !status) {
-    return fail(status.error());
-  }
+  if (auto status = receiveExactly(fd, reply, deadline); !status) return fail(status.error());
   return reply;
 }
 
 Result<std::string> exchange(const ServerAddress& server, std::string_view query,
                              uint32_t timeoutMs) {
   if (query.size() > kMaxTcpMessage) return fail(Error::MessageTooBig);
+  const Deadline deadline = Deadline::after(timeoutMs);
   auto socket = openSocket(server.family(), SOCK_STREAM);
   if (!socket) return fail(socket.error());
-  if (auto status = prepareSocket(socket->get(), timeoutMs); !status) {
-    return fail(status.error());
-  }
-  if (auto status = connectWithin(socket->get(), server.get(), server.length, timeoutMs); !status) {
+  const int fd = socket->get();
+  if (auto status = setConnectLimit(fd, timeoutMs); !status) return fail(status.error());
+  const auto connectMs = static_cast<uint32_t>(deadline.remainingMs());
+  if (auto status = connectWithin(fd, server.get(), server.length, connectMs); !status) {
     return fail(status.error());
   }
   auto request = framed(query);
   if (!request) return request;
-  if (auto status = sendAll(socket->get(), *request); !status) return fail(status.error());
-  return receiveReply(socket->get());
+  if (auto status = sendAll(fd, *request, deadline); !status) return fail(status.error());
+  return receiveReply(fd, deadline);
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <new>
 
 #include "dns/response.h"
-#include "dns/socket_setup.h"
+#include "platform/socket_options.h"
 
 namespace tollbrook {
 

@@ -18,8 +18,9 @@ namespace tollbrook {
 [[nodiscard]] Status setConnectLimit(int fd, uint32_t timeoutMs);
 
 // Connects fd to address, giving up with ConnectionTimedOut after timeoutMs.
-// The socket is left in blocking mode. Other failures are the platform's,
-// mapped (ConnectionRefused, NetworkUnreachable, ...).
+// The socket is left non-blocking, so that the caller can bound what follows
+// with waitReady as well. Other failures are the platform's, mapped
+// (ConnectionRefused, NetworkUnreachable, ...).
 [[nodiscard]] Status connectWithin(int fd, const sockaddr* address, socklen_t length,
                                    uint32_t timeoutMs);
 

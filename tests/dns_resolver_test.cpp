@@ -56,6 +56,7 @@ class ResolverTest : public ::testing::Test {
     s.timeoutMs = kAnswerTimeoutMs;
     s.retries = 2;
     s.clock = [this] { return nowMs_; };
+    s.durationClock = [this] { return elapsedMs_; };
     return s;
   }
   Resolver make(std::vector<std::string> servers = {"127.0.0.1"}) {
@@ -67,6 +68,7 @@ class ResolverTest : public ::testing::Test {
 
   LogCapture log_;
   int64_t nowMs_ = kStartMs;
+  int64_t elapsedMs_ = 0;             // the duration clock stands still unless a test moves it
   std::unique_ptr<DnsTestServer> a_;  // 127.0.0.1
   std::unique_ptr<DnsTestServer> b_;  // ::1, same port
 };
@@ -239,6 +241,23 @@ TEST_F(ResolverTest, SilentServerGetsThreeDatagramsThenATimeoutIsCached) {
   EXPECT_EQ(resolver.queryTxt("k.example").error(), Error::DnsTimeout);
   EXPECT_EQ(log_.takeJoined(), "debug dns: cache negative hit k.example kind=timeout");
   EXPECT_EQ(a_->udpQueries(), 3);
+}
+
+// The elapsed field measures the query, not the date: an administrator or NTP
+// stepping the date back in the middle must not turn it into nonsense.
+TEST_F(ResolverTest, ElapsedTimeIgnoresStepsOfTheDate) {
+  a_->setHandler(silent());
+  auto s = settings({"127.0.0.1"});
+  s.timeoutMs = kSilenceTimeoutMs;
+  s.retries = 0;
+  s.clock = [this] { return nowMs_ -= 3'600'000; };  // an hour back at every reading
+  s.durationClock = [this] { return elapsedMs_ += 40; };
+  auto created = Resolver::create(s);
+  ASSERT_TRUE(created);
+  EXPECT_EQ(created->queryTxt("k.example").error(), Error::DnsTimeout);
+  EXPECT_EQ(log_.takeJoined(),
+            "debug dns: cache miss k.example\n"
+            "warning dns: query k.example failed err=error.DnsTimeout elapsed=40ms");
 }
 
 TEST_F(ResolverTest, SilentFirstServerFailsOverToTheSecond) {

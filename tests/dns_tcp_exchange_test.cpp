@@ -1,6 +1,7 @@
-// The TCP exchange on its own: the connect is bounded by the query timeout even
-// where the platform has no connection-establishment option, and the framing
-// errors surface as their own kinds.
+// The TCP exchange on its own: the connect, and the exchange as a whole, are
+// bounded by the query timeout even where the platform has no
+// connection-establishment option, and the framing errors surface as their own
+// kinds.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -86,6 +87,26 @@ TEST(TcpExchange, ReplyAndFramingErrors) {
     return std::string("\x00\x40", 2) + std::string(20, 'x');  // 64 announced, 20 sent
   });
   EXPECT_EQ(tcpExchange(*address, *query, 1000).error(), Error::UnexpectedEof);
+}
+
+// Each byte arrives well within the timeout, but the reply as a whole would
+// take seconds: the timeout bounds the exchange, not each wait.
+TEST(TcpExchange, TimeoutBoundsTheWholeExchange) {
+  auto server = testing::DnsTestServer::start("127.0.0.1");
+  ASSERT_TRUE(server);
+  auto address = parseServerAddress("127.0.0.1", server->port());
+  ASSERT_TRUE(address);
+  auto query = buildTxtQuery("k.example", 7);
+  ASSERT_TRUE(query);
+  server->setHandler(testing::answerTxt({std::string(300, 'k')}));  // about 350 bytes
+  server->setTcpDripDelay(std::chrono::milliseconds(20));
+  const auto before = std::chrono::steady_clock::now();
+  auto reply = tcpExchange(*address, *query, 300);
+  const auto waited = std::chrono::steady_clock::now() - before;
+  ASSERT_FALSE(reply) << "all " << reply->size() << " bytes trickled in past the timeout";
+  EXPECT_EQ(reply.error(), Error::WouldBlock) << errorName(reply.error());
+  EXPECT_GE(waited, std::chrono::milliseconds(250));
+  EXPECT_LT(waited, std::chrono::seconds(3)) << "the exchange outlived its timeout";
 }
 
 TEST(TcpExchange, ClosedPortIsRefused) {

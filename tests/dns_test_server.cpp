@@ -248,11 +248,26 @@ void DnsTestServer::serveTcp() {
           framed.push_back(static_cast<char>(reply->size() & 0xff));
         }
         framed += *reply;
-        send(connection, framed.data(), framed.size(), MSG_NOSIGNAL);
+        sendTcpReply(connection, framed);
       }
     }
   }
   close(connection);
+}
+
+// Dripping waits on the wake pipe between bytes, so that destroying the
+// server does not wait for the whole reply.
+void DnsTestServer::sendTcpReply(int connection, const std::string& framed) {
+  const int64_t delayMs = tcpDripDelayMs_;
+  if (delayMs == 0) {
+    send(connection, framed.data(), framed.size(), MSG_NOSIGNAL);
+    return;
+  }
+  for (char byte : framed) {
+    if (send(connection, &byte, 1, MSG_NOSIGNAL) != 1) return;
+    pollfd wake{wake_[0], POLLIN, 0};
+    if (poll(&wake, 1, static_cast<int>(delayMs)) != 0) return;
+  }
 }
 
 }  // namespace tollbrook::testing

@@ -6,6 +6,7 @@
 #define TOLLBROOK_TESTS_DNS_TEST_SERVER_H_
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -65,6 +66,10 @@ class DnsTestServer {
   const std::string& address() const { return address_; }
   void setHandler(DnsHandler handler);
   void setRawTcpFraming(bool raw) { rawTcpFraming_ = raw; }
+  // Over TCP, send the reply one byte at a time with this pause between bytes
+  // (0: all at once), like a server that trickles its answer. The dripping
+  // stops when the client goes away or the server is destroyed.
+  void setTcpDripDelay(std::chrono::milliseconds delay) { tcpDripDelayMs_ = delay.count(); }
 
   int udpQueries() const { return udpQueries_; }
   int tcpQueries() const { return tcpQueries_; }
@@ -75,6 +80,7 @@ class DnsTestServer {
   void run();
   void serveUdp();
   void serveTcp();
+  void sendTcpReply(int connection, const std::string& framed);
   std::optional<std::string> answer(ReceivedQuery query);
 
   std::string address_;
@@ -83,6 +89,7 @@ class DnsTestServer {
   int tcp_ = -1;
   int wake_[2] = {-1, -1};
   std::atomic<bool> rawTcpFraming_{false};
+  std::atomic<int64_t> tcpDripDelayMs_{0};
   std::atomic<int> udpQueries_{0};
   std::atomic<int> tcpQueries_{0};
   mutable std::mutex mutex_;

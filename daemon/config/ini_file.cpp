@@ -6,12 +6,14 @@
 
 #include <cerrno>
 #include <new>
+#include <span>
 #include <utility>
 
 #include "base/ascii.h"
 #include "base/terminated_path.h"
 #include "base/unique_fd.h"
 #include "platform/errno_map.h"
+#include "platform/io.h"
 
 namespace tollbrook {
 
@@ -143,11 +145,10 @@ Result<std::string> readBounded(int fd) {
     bytes.resize(kMaxIniFileSize + 1);
     size_t used = 0;
     while (used < bytes.size()) {
-      ssize_t got = ::read(fd, bytes.data() + used, bytes.size() - used);
-      if (got < 0 && errno == EINTR) continue;
-      if (got < 0) return fail(errorFromErrno(errno));
-      if (got == 0) break;
-      used += static_cast<size_t>(got);
+      auto got = readSome(fd, std::span(bytes).subspan(used));
+      if (!got) return fail(got.error());
+      if (*got == 0) break;
+      used += *got;
     }
     if (used > kMaxIniFileSize) return fail(Error::FileTooBig);
     bytes.resize(used);

@@ -1,12 +1,9 @@
 #include "daemon/milter/replies.h"
 
-#include <sys/socket.h>
-
-#include <cerrno>
 #include <new>
 
 #include "core/log.h"
-#include "platform/errno_map.h"
+#include "platform/io.h"
 
 namespace tollbrook {
 namespace {
@@ -118,16 +115,13 @@ Status queueReplyCode(MilterConnection& connection, char code) {
 
 namespace {
 
-// One send of the unwritten bytes: the count written, or the error kind. A
-// count of 0 from a stream socket means the peer is gone.
-Result<size_t> sendSome(int fd, std::string_view bytes) {
-  for (;;) {
-    // MSG_NOSIGNAL: a vanished peer is an error to handle, not a signal.
-    ssize_t sent = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
-    if (sent > 0) return static_cast<size_t>(sent);
-    if (sent == 0) return fail(Error::BrokenPipe);
-    if (errno != EINTR) return fail(errorFromErrno(errno));
-  }
+// One send of the unwritten bytes (without SIGPIPE: a vanished peer is an
+// error to handle): the count written, or the error kind. A count of 0 from a
+// stream socket means the peer is gone.
+Result<size_t> sendUnwritten(MilterConnection& connection) {
+  Result<size_t> sent = sendSome(connection.socket.get(), unwrittenReplies(connection));
+  if (sent && *sent == 0) return fail(Error::BrokenPipe);
+  return sent;
 }
 
 FlushOutcome startHolding(MilterConnection& connection) {
@@ -151,7 +145,7 @@ FlushOutcome dropAfterWriteFailure(MilterConnection& connection, Error error) {
 FlushOutcome flushReplies(MilterConnection& connection) {
   if (connection.holding) return FlushOutcome::Holding;
   while (!unwrittenReplies(connection).empty()) {
-    Result<size_t> sent = sendSome(connection.socket.get(), unwrittenReplies(connection));
+    Result<size_t> sent = sendUnwritten(connection);
     if (!sent) {
       if (sent.error() == Error::WouldBlock) return startHolding(connection);
       return dropAfterWriteFailure(connection, sent.error());

@@ -6,11 +6,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <new>
 #include <utility>
 
 #include "core/log.h"
+#include "platform/io.h"
 #include "platform/listen_socket.h"
 
 namespace tollbrook {
@@ -162,9 +162,8 @@ void Worker::startDrain() {
 void Worker::drainNotifyPipe() {
   char chunk[kNotifyChunk];
   for (;;) {
-    ssize_t n = read(setup_.notifyFd.get(), chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < static_cast<ssize_t>(sizeof chunk)) return;
+    Result<size_t> n = readSome(setup_.notifyFd.get(), chunk);
+    if (!n || *n < sizeof chunk) return;
   }
 }
 

@@ -1,13 +1,11 @@
 // Serving accepted connections: reading and dispatching packets, writing the
 // replies, resuming held replies, closing.
-#include <unistd.h>
-
-#include <cerrno>
 #include <string_view>
 
 #include "daemon/milter/packet.h"
 #include "daemon/milter/replies.h"
 #include "daemon/worker/worker.h"
+#include "platform/io.h"
 
 namespace tollbrook {
 
@@ -25,20 +23,17 @@ void Worker::readPass(MilterConnection& connection) {
   const int fd = connection.socket.get();
   char chunk[kReadChunk];
   for (;;) {
-    ssize_t n = read(fd, chunk, sizeof chunk);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    if (n <= 0) return closeConnection(fd);
-    if (!appendInput(connection, std::string_view(chunk, static_cast<size_t>(n)))) {
-      return closeConnection(fd);
-    }
+    Result<size_t> n = readSome(fd, chunk);
+    if (!n && n.error() == Error::WouldBlock) return;
+    if (!n || *n == 0) return closeConnection(fd);
+    if (!appendInput(connection, std::string_view(chunk, *n))) return closeConnection(fd);
     const bool framed = dispatchPackets(connection);
     if (!flush(connection)) return;  // closed
     if (!framed) return closeConnection(fd);
     // A short read emptied the socket: bytes that come later raise a new
     // event, so asking again only to hear that it would block is a system
     // call per command wasted (an MTA sends one command and waits).
-    if (static_cast<size_t>(n) < sizeof chunk) return;
+    if (*n < sizeof chunk) return;
   }
 }
 

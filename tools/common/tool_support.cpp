@@ -3,13 +3,12 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstdlib>
 #include <new>
 #include <string>
 
 #include "core/log.h"
-#include "platform/errno_map.h"
+#include "platform/io.h"
 
 namespace tollbrook::tools {
 
@@ -41,15 +40,7 @@ void useStderrLogging(std::string_view ident, uint8_t level) {
 }
 
 Status writeStandardOutput(std::string_view text) {
-  while (!text.empty()) {
-    ssize_t written = ::write(STDOUT_FILENO, text.data(), text.size());
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      return fail(errorFromErrno(errno));
-    }
-    text.remove_prefix(static_cast<size_t>(written));
-  }
-  return {};
+  return writeAll(STDOUT_FILENO, text);
 }
 
 void writeStandardOutputOrExit(std::string_view tool, std::string_view text) {

@@ -1,5 +1,6 @@
-#include "dns/socket_setup.h"
+#include "platform/socket_options.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
@@ -23,6 +24,12 @@ Status setTimeoutOption(int fd, int option, uint32_t timeoutMs) {
 
 }  // namespace
 
+Result<UniqueFd> openSocket(int family, int type) {
+  int fd = socket(family, type | SOCK_CLOEXEC, 0);
+  if (fd < 0) return fail(errorFromErrno(errno));
+  return UniqueFd(fd);
+}
+
 Status setReceiveTimeout(int fd, uint32_t timeoutMs) {
   return setTimeoutOption(fd, SO_RCVTIMEO, timeoutMs);
 }
@@ -31,10 +38,11 @@ Status setSendTimeout(int fd, uint32_t timeoutMs) {
   return setTimeoutOption(fd, SO_SNDTIMEO, timeoutMs);
 }
 
-Result<UniqueFd> openSocket(int family, int type) {
-  int fd = socket(family, type | SOCK_CLOEXEC, 0);
-  if (fd < 0) return fail(errorFromErrno(errno));
-  return UniqueFd(fd);
+Status setNonBlocking(int fd) {
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return fail(errorFromErrno(errno));
+  if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) return fail(errorFromErrno(errno));
+  return {};
 }
 
 }  // namespace tollbrook
