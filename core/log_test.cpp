@@ -6,8 +6,10 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform/syslog_socket.h"
 #include "platform/unix_address.h"
@@ -81,6 +83,45 @@ TEST_F(LogTest, StderrLinesLackPriorityAndEndInNewline) {
   EXPECT_EQ(capture.finish(), pre + "fatal: exiting on error.OutOfMemory\n" + pre +
                                   "peer mx_1_ name - n=-42 u=7 e=DnsTimeout c\n" + pre +
                                   "a_b_c_d_e\x80\n");
+}
+
+// Lines that threads write at the same moment stay whole, each with its own
+// newline (the daemon's workers share standard error when Syslog is off).
+// Standard error goes to a file here, so the writers never wait for a reader.
+TEST_F(LogTest, StderrLinesOfConcurrentThreadsDoNotInterleave) {
+  constexpr int kThreads = 8;
+  constexpr int kLines = 2000;
+  FILE* file = std::tmpfile();
+  ASSERT_NE(file, nullptr);
+  const int saved = ::dup(STDERR_FILENO);
+  ::dup2(::fileno(file), STDERR_FILENO);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([t] {
+      for (int i = 0; i < kLines; ++i) logMessage(Severity::Info, "thread ", t, " line ", i);
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  ::dup2(saved, STDERR_FILENO);
+  ::close(saved);
+  std::string out;
+  std::rewind(file);
+  char chunk[4096];
+  for (size_t n; (n = std::fread(chunk, 1, sizeof chunk, file)) > 0;) out.append(chunk, n);
+  std::fclose(file);
+
+  size_t lines = 0;
+  size_t broken = 0;
+  for (size_t start = 0; start < out.size(); ++lines) {
+    size_t end = out.find('\n', start);
+    if (end == std::string::npos) end = out.size();
+    const std::string line = out.substr(start, end - start);
+    const size_t first = line.find("]: thread ");
+    if (first == std::string::npos || first != line.rfind("]: thread ")) ++broken;
+    start = end + 1;
+  }
+  EXPECT_EQ(broken, 0u) << "lines run together or were split";
+  EXPECT_EQ(lines, size_t{kThreads * kLines});
 }
 
 TEST_F(LogTest, LevelSuppressesMoreVerboseSeverities) {

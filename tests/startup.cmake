@@ -10,5 +10,5 @@ tollbrook_tests(startup_process_tests
           ${CMAKE_CURRENT_LIST_DIR}/startup_pid_file_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/startup_privileges_test.cpp
           ${CMAKE_CURRENT_LIST_DIR}/startup_runtime_dir_test.cpp
-  LIBRARIES tb_startup tb_events startup_test_support dns_test_support program_test_support
+  LIBRARIES tollbrook_daemon startup_test_support dns_test_support program_test_support
 )

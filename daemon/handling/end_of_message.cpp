@@ -140,7 +140,6 @@ std::optional<ChainResult> WorkerHandling::ensureValidationContext(uint8_t insta
     return chainTemporaryFailure("out of memory preparing the resolver", instance,
                                  FailureClass::Internal);
   }
-  settings->monitor = startup_.monitor;
   auto context = ValidationContext::create(*settings);
   if (!context) return chainTemporaryFailure(context.error(), instance, FailureClass::Internal);
   validation_.emplace(std::move(*context));

@@ -4,14 +4,12 @@
 
 namespace tollbrook {
 
-Result<HandlingStartup> handlingStartupFrom(const DaemonConfig& config,
-                                            const HealthMonitor* monitor) {
+Result<HandlingStartup> handlingStartupFrom(const DaemonConfig& config) {
   try {
     HandlingStartup startup;
     startup.listenerModes = config.listenerModes;
     startup.zmqEndpoint = config.zmqEndpoint;
     startup.zmqTopic = config.zmqTopic;
-    startup.monitor = monitor;
     return startup;
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);

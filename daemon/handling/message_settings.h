@@ -18,8 +18,6 @@
 
 namespace tollbrook {
 
-class HealthMonitor;
-
 // Settings a reload does not change.
 struct HandlingStartup {
   // The mode of each listener, by listener index.
@@ -27,17 +25,13 @@ struct HandlingStartup {
   // The event collector; absent: no events.
   std::optional<std::string> zmqEndpoint;
   std::string zmqTopic = "arc";
-  // The DNS health monitor the worker's resolver consults; shared and
-  // read-only, it outlives the workers. Null: every nameserver is tried.
-  const HealthMonitor* monitor = nullptr;
   // Measures durations: the elapsed time of the result line and the
   // validation budget. Tests substitute a clock of their own.
   Clock clock = monotonicMilliseconds;
 };
 
 // The start-up settings of `config`. Error: OutOfMemory.
-[[nodiscard]] Result<HandlingStartup> handlingStartupFrom(const DaemonConfig& config,
-                                                          const HealthMonitor* monitor);
+[[nodiscard]] Result<HandlingStartup> handlingStartupFrom(const DaemonConfig& config);
 
 // The published settings one message is handled under, as loaded for the
 // current pass. `identity` is null while no complete seal identity (domain,

@@ -53,6 +53,7 @@ Result<ResolverSettings> RuntimeConfig::resolverSettings() const {
     settings.retries = dnsRetries;
     settings.cacheCapacity = dnsCacheSize;
     settings.negativeTtl = dnsNegativeTtl;
+    settings.monitor = monitor_.get();
     return settings;
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);

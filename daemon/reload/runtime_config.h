@@ -4,6 +4,12 @@
 // publishes it; workers only read it, within one pass of their loop, and
 // never keep a pointer to it across passes. Heap-only and immovable: the
 // parsed local methods are views into its own texts.
+//
+// A snapshot also holds the DNS health monitor of its nameserver list, shared
+// with the snapshots before and after it while the list stays the same, so a
+// resolver built from a snapshot is judged by the servers it actually asks.
+// The reference is counted only on the main thread (when a snapshot is built
+// and when one is reclaimed); workers see a plain pointer.
 #ifndef TOLLBROOK_DAEMON_RELOAD_RUNTIME_CONFIG_H_
 #define TOLLBROOK_DAEMON_RELOAD_RUNTIME_CONFIG_H_
 
@@ -13,11 +19,13 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "arc/dns_error_policy.h"
 #include "base/error.h"
 #include "daemon/config/daemon_config.h"
+#include "dns/health_monitor.h"
 #include "dns/resolver.h"
 
 namespace tollbrook {
@@ -64,9 +72,21 @@ class RuntimeConfig {
   [[nodiscard]] Status setLocalAuthMethods(std::span<const std::string> methods);
 
   // The settings of a worker's resolver: these nameservers, port, timeout,
-  // retries and cache sizes; the monitor and clock are left to the caller.
-  // Error: OutOfMemory (the nameserver list is copied).
+  // retries and cache sizes, and this snapshot's health monitor; the clocks
+  // are left to the caller. The monitor lives as long as the snapshot, and a
+  // worker drops its resolver when it acknowledges a new generation, before
+  // the snapshot can be reclaimed. Error: OutOfMemory (the nameserver list is
+  // copied).
   [[nodiscard]] Result<ResolverSettings> resolverSettings() const;
+  // The health monitor of dnsNameservers, or null (every server is tried).
+  const HealthMonitor* healthMonitor() const { return monitor_.get(); }
+  std::shared_ptr<HealthMonitor> sharedHealthMonitor() const { return monitor_; }
+  // Main thread only, before the snapshot is published or while no worker
+  // runs (start-up attaches the monitor it starts after detaching).
+  void attachHealthMonitor(std::shared_ptr<HealthMonitor> monitor) {
+    monitor_ = std::move(monitor);
+  }
+
   ValidationLimits validationLimits() const {
     return {maxEvaluationMs, minimumKeyBits, maxKeyRecords};
   }
@@ -76,6 +96,7 @@ class RuntimeConfig {
 
   std::vector<std::string> methods_;
   std::vector<std::string_view> methodViews_;
+  std::shared_ptr<HealthMonitor> monitor_;
 };
 
 }  // namespace tollbrook

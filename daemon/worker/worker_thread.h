@@ -1,13 +1,14 @@
-// Runs a Worker on a thread of its own until it has drained. The WorkerThread
-// owns the Worker and the thread; it is started and joined by the main thread.
+// Runs a Worker on a thread of its own (16 MiB stack, 4 KiB guard) until it
+// has drained. The WorkerThread owns the Worker and the thread; it is started
+// and joined by the main thread.
 #ifndef TOLLBROOK_DAEMON_WORKER_WORKER_THREAD_H_
 #define TOLLBROOK_DAEMON_WORKER_WORKER_THREAD_H_
 
 #include <memory>
-#include <thread>
 
 #include "base/error.h"
 #include "daemon/worker/worker.h"
+#include "platform/thread.h"
 
 namespace tollbrook {
 
@@ -34,7 +35,7 @@ class WorkerThread {
   explicit WorkerThread(std::unique_ptr<Worker> worker) : worker_(std::move(worker)) {}
 
   std::unique_ptr<Worker> worker_;
-  std::thread thread_;
+  Thread thread_;
 };
 
 }  // namespace tollbrook
