@@ -30,6 +30,21 @@ Status blockSignals(const SignalSet& set) {
   return {};
 }
 
+namespace {
+
+extern "C" void ignoreSignal(int) {}
+
+}  // namespace
+
+Status catchBrokenPipeSignal() {
+  struct sigaction action {};
+  action.sa_handler = ignoreSignal;
+  action.sa_flags = 0;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(SIGPIPE, &action, nullptr) != 0) return fail(errorFromErrno(errno));
+  return {};
+}
+
 Result<int> waitForSignal(const SignalSet& set) {
   for (;;) {
     int signal = 0;

@@ -30,6 +30,12 @@ class SignalSet {
 // starts afterwards inherit the mask.
 [[nodiscard]] Status blockSignals(const SignalSet& set);
 
+// Installs a SIGPIPE handler that does nothing (no flags, empty mask): a write
+// to a peer that went away then fails with an error instead of ending the
+// process. A handler rather than SIG_IGN, so a program run from ours starts
+// with the default again. Process-wide; call at entry, before any thread.
+[[nodiscard]] Status catchBrokenPipeSignal();
+
 // Waits until one of the set's signals is pending for the process or this
 // thread and returns its number. The set must be blocked in every thread.
 [[nodiscard]] Result<int> waitForSignal(const SignalSet& set);

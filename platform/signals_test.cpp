@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <vector>
 
 #include "platform/thread.h"
@@ -56,6 +58,22 @@ TEST(Signals, BlockedSignalsAreInheritedAndTakenBySigwait) {
   EXPECT_TRUE((taken == std::vector<int>{SIGHUP, SIGTERM}) ||
               (taken == std::vector<int>{SIGTERM, SIGHUP}))
       << "took " << taken[0] << " and " << taken[1];
+}
+
+// A write to a socket whose peer has gone raises SIGPIPE; with the handler the
+// write fails with an error and the process goes on. Run in a child, so the
+// test program keeps its own disposition.
+TEST(Signals, BrokenPipeHandlerKeepsTheProcessAlive) {
+  EXPECT_EXIT(
+      {
+        if (!catchBrokenPipeSignal()) _exit(2);
+        int ends[2];
+        if (pipe(ends) != 0) _exit(3);
+        close(ends[0]);
+        const ssize_t written = write(ends[1], "x", 1);
+        _exit(written < 0 && errno == EPIPE ? 0 : 4);
+      },
+      ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

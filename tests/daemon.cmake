@@ -9,7 +9,7 @@ tollbrook_test_definitions(daemon_test_support)
 foreach(area startup reload shutdown)
   tollbrook_tests(daemon_${area}_tests
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/daemon_${area}_test.cpp
-    LIBRARIES daemon_test_support milter_test_support program_test_support dns_test_support
+    LIBRARIES daemon_test_support milter_test_support program_test_support dns_test_support dnsmasq_test_support
               startup_test_support
   )
   add_dependencies(daemon_${area}_tests tollbrook-daemon tollbrook-check)
