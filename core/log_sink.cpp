@@ -3,6 +3,9 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstring>
+
 #include "core/log.h"
 #include "platform/io.h"
 #include "platform/socket_options.h"
@@ -55,13 +58,18 @@ void sendToSyslog(std::string_view line) {
   (void)::send(threadLogSocket, line.data(), line.size(), MSG_NOSIGNAL);
 }
 
+// The line and its newline leave in one write: with two writes, lines that
+// threads log at the same moment could interleave as "AB\n\n".
 void writeToStderr(std::string_view line) {
   if (!line.empty() && line.front() == '<') {
     size_t close = line.find('>');
     if (close != std::string_view::npos) line.remove_prefix(close + 1);
   }
-  writeIgnoringFailure(STDERR_FILENO, line);
-  writeIgnoringFailure(STDERR_FILENO, "\n");
+  char withNewline[LogLine::kMaxLine + 1];
+  const size_t length = std::min(line.size(), LogLine::kMaxLine);
+  std::memcpy(withNewline, line.data(), length);
+  withNewline[length] = '\n';
+  writeIgnoringFailure(STDERR_FILENO, std::string_view(withNewline, length + 1));
 }
 
 }  // namespace

@@ -496,11 +496,18 @@ std::vector<PostfixQueueEntry> PostfixInstance::queue() const {
 }
 
 bool PostfixInstance::flush() const {
-  bool queued = runProgram({kPostqueue, "-c", configDirectory(), "-f"}).status == 0;
-  bool pickup =
-      runProgram({program("postkick"), "-c", configDirectory(), "public", "pickup", "W"}).status ==
-      0;
-  return queued && pickup;
+  // Right after a start or under load, the flush and pickup services may not
+  // answer yet (postqueue or postkick then exit non-zero): ask again for a while.
+  auto deadline = Clock::now() + std::chrono::seconds(10);
+  for (;;) {
+    bool queued = runProgram({kPostqueue, "-c", configDirectory(), "-f"}).status == 0;
+    bool pickup =
+        runProgram({program("postkick"), "-c", configDirectory(), "public", "pickup", "W"})
+            .status == 0;
+    if (queued && pickup) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+  }
 }
 
 bool PostfixInstance::waitForLog(std::string_view text, int timeoutMs) const {
