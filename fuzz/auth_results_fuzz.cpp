@@ -80,7 +80,8 @@ void checkClaim(std::string_view value, std::string_view authservId) {
 }
 
 // Folds are CR LF HT and nothing else breaks a line; unfolding and squeezing
-// blanks gives back the text written.
+// blanks (VT and FF count as blanks when text is re-broken) gives back the
+// text written.
 std::string squeezeBlanks(std::string_view text) {
   std::string out;
   bool blank = false;
@@ -90,7 +91,7 @@ std::string squeezeBlanks(std::string_view text) {
       i += 2;
       continue;
     }
-    if (text[i] == ' ' || text[i] == '\t') {
+    if (isAnySpace(text[i])) {
       blank = true;
       continue;
     }
