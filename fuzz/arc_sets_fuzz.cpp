@@ -38,10 +38,12 @@ void checkSet(const Message& message, const ArcSet& set, size_t position) {
   check(set.sealCv == parseCv(findTag(set.sealValue, "cv").value_or("")));
 }
 
-// The instance reader tries the leading "i=N;" form before the tag list;
-// whenever the tag list holds a plain number as well, both must agree.
+// The instance reader tries the leading "i=N;" form (comments allowed, as an
+// AAR may have them) before the tag list. In a valid tag list, as the AMS and
+// the seal must be, both readings agree whenever i= holds a plain number.
 void checkInstance(std::string_view value) {
   std::optional<uint8_t> instance = readArcInstance(value);
+  if (!validateTagList(value)) return;
   std::optional<std::string_view> tag = findTag(value, "i");
   if (!tag || tag->empty() || tag->front() == '-') return;
   std::optional<uint64_t> number = parseUnsignedNumber(*tag, 255);

@@ -30,8 +30,16 @@ for line in "${lines[@]}"; do
   read -r name _ <<<"$line"
   targets+=("$name")
 done
-build_fuzz_targets "${targets[@]}"
+# Build output goes to standard error: standard output is the summary.
+build_fuzz_targets "${targets[@]}" >&2
 
+# Stack traces with function names, where an LLVM symbolizer is installed.
+for symbolizer in /usr/lib/llvm-16/bin/llvm-symbolizer "$(command -v llvm-symbolizer || true)"; do
+  if [ -n "$symbolizer" ] && [ -x "$symbolizer" ]; then
+    export ASAN_SYMBOLIZER_PATH="$symbolizer"
+    break
+  fi
+done
 mkdir -p build-fuzz/logs build-fuzz/artifacts
 summary=()
 for line in "${lines[@]}"; do
