@@ -6,7 +6,11 @@
 // records are answered with the public half of the fixed key below, which
 // also signed the chains in the seed corpus (see make_arc_chain_seeds.py).
 //
-// Input: byte 0 picks the h= list of the new AMS; the rest is a message.
+// Input: byte 0 picks the h= list of the new AMS (bits 0-1) and the form of
+// the rest (bit 7): a message file, or header fields as the milter codec
+// stores them, which need not be what a file would parse to (bare CR or LF in
+// a value): names and values separated by NUL bytes, then two NUL bytes and
+// the body.
 #include <openssl/bio.h>
 #include <openssl/pem.h>
 #include <openssl/x509.h>
@@ -123,14 +127,35 @@ ChainResult validate(std::span<const HeaderField> headers, std::string_view body
   return result;
 }
 
+// Fields as the milter codec stores them: "name" NUL "value" NUL ..., then NUL
+// NUL and the body. The views point into `raw`, which outlives the message.
+Result<Message> storedFields(std::string_view raw) {
+  Message message;
+  size_t end = raw.find(std::string_view("\0\0", 2));
+  std::string_view fields = raw.substr(0, end);
+  message.body = end == std::string_view::npos ? std::string_view() : raw.substr(end + 2);
+  while (!fields.empty() && message.headers.size() < 200) {
+    size_t nameEnd = fields.find('\0');
+    std::string_view name = fields.substr(0, nameEnd);
+    fields.remove_prefix(nameEnd == std::string_view::npos ? fields.size() : nameEnd + 1);
+    size_t valueEnd = fields.find('\0');
+    std::string_view value = fields.substr(0, valueEnd);
+    fields.remove_prefix(valueEnd == std::string_view::npos ? fields.size() : valueEnd + 1);
+    bool leadingSpace = value.starts_with(' ');
+    if (leadingSpace) value.remove_prefix(1);
+    message.headers.push_back(HeaderField{name, value, leadingSpace});
+  }
+  return message;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   logSettings().sink = LogSink::Syslog;  // lines are formatted, then dropped: no socket here
-  std::string_view signedHeaders = kSignedHeaderLists[data[0] % 3];
+  std::string_view signedHeaders = kSignedHeaderLists[(data[0] & 3) % 3];
   std::string_view raw(reinterpret_cast<const char*>(data) + 1, size - 1);
-  Result<Message> message = parseMessage(raw);
+  Result<Message> message = (data[0] & 0x80) != 0 ? storedFields(raw) : parseMessage(raw);
   if (!message) return 0;
 
   std::vector<ArcSet> sets;
