@@ -11,6 +11,12 @@ if(BUILD_TESTING)
   find_program(TOLLBROOK_PYTHON3 NAMES python3)
   find_program(TOLLBROOK_OPENSSL NAMES openssl)
   find_program(TOLLBROOK_DNSMASQ NAMES dnsmasq PATHS /usr/sbin /sbin)
+  # Postfix, for the tests that run a private instance of it. Only Debian's
+  # place is searched: a sendmail elsewhere on the path may belong to another
+  # MTA.
+  find_program(TOLLBROOK_POSTFIX NAMES postfix PATHS /usr/sbin NO_DEFAULT_PATH)
+  find_program(TOLLBROOK_POSTFIX_SENDMAIL NAMES sendmail PATHS /usr/sbin NO_DEFAULT_PATH)
+  find_program(TOLLBROOK_POSTQUEUE NAMES postqueue PATHS /usr/sbin NO_DEFAULT_PATH)
   # python3 serves as the host of dkimpy, the independent ARC implementation the
   # oracle tests compare with: without the module it is of no use to them.
   if(TOLLBROOK_PYTHON3)
@@ -21,7 +27,7 @@ if(BUILD_TESTING)
       set(TOLLBROOK_PYTHON3 "" CACHE FILEPATH "" FORCE)
     endif()
   endif()
-  foreach(program PYTHON3 OPENSSL DNSMASQ)
+  foreach(program PYTHON3 OPENSSL DNSMASQ POSTFIX POSTFIX_SENDMAIL POSTQUEUE)
     if(NOT TOLLBROOK_${program})
       message(STATUS "Tests: ${program} not found; the tests that need it will skip")
       set(TOLLBROOK_${program} "")
@@ -37,7 +43,10 @@ function(tollbrook_test_definitions target)
     TOLLBROOK_BINARY_DIR="${PROJECT_BINARY_DIR}"
     TOLLBROOK_PYTHON3="${TOLLBROOK_PYTHON3}"
     TOLLBROOK_OPENSSL="${TOLLBROOK_OPENSSL}"
-    TOLLBROOK_DNSMASQ="${TOLLBROOK_DNSMASQ}")
+    TOLLBROOK_DNSMASQ="${TOLLBROOK_DNSMASQ}"
+    TOLLBROOK_POSTFIX="${TOLLBROOK_POSTFIX}"
+    TOLLBROOK_POSTFIX_SENDMAIL="${TOLLBROOK_POSTFIX_SENDMAIL}"
+    TOLLBROOK_POSTQUEUE="${TOLLBROOK_POSTQUEUE}")
 endfunction()
 
 # A GoogleTest binary: SOURCES, and LIBRARIES beyond `tollbrook` (the library
