@@ -84,7 +84,15 @@ Status FoldingWriter::appendTokens(std::string_view separator, std::string_view 
     size_t end = tokenEnd(text, tokenStart);
     std::string_view token = text.substr(tokenStart, end - tokenStart);
     std::string_view before = first ? separator : (spaced ? " " : "");
-    if (auto appended = appendItem(before, token); !appended) return appended;
+    // A fold goes only where the text has a blank (or at the start of the
+    // value, after the header's ": "). Folding between tokens that touch, as
+    // in "a(b)", would add whitespace the text does not have; such a line runs
+    // long instead.
+    bool mayFold = (buffer_.empty() && before.empty()) ||
+                   before.find_first_of(" \t") != std::string_view::npos;
+    Status appended = mayFold ? appendItem(before, token) : appendRaw(before);
+    if (appended && !mayFold) appended = appendRaw(token);
+    if (!appended) return appended;
     first = false;
     position = end;
   }

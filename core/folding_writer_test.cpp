@@ -107,6 +107,10 @@ TEST(FoldingWriter, AppendTextRebreaksAtItsOwnWhitespace) {
       {70, " ", "spf=pass smtp.mailfrom=example.org", "\r\n\tspf=pass smtp.mailfrom=example.org"},
       {60, "; ", "dkim=pass header.d=example.org (good signature)",
        "; dkim=pass\r\n\theader.d=example.org (good signature)"},
+      // Tokens that touch are never parted by a fold, however long the line.
+      {70, "", "abcdef(comment text)x", "abcdef(comment text)x"},
+      {60, "; ", "a (bcdefghijklmnop)qrstuvwxyz", "; a\r\n\t(bcdefghijklmnop)qrstuvwxyz"},
+      {76, ";", "spf=pass", ";spf=pass"},
   };
   for (const auto& c : cases) {
     FoldingWriter writer(c.start);

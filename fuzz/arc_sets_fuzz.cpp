@@ -9,6 +9,7 @@
 #include "arc/arc_set.h"
 #include "arc/arc_set_instance.h"
 #include "core/message.h"
+#include "core/number_syntax.h"
 #include "core/tag_list.h"
 
 namespace {
@@ -34,12 +35,25 @@ void checkSet(const Message& message, const ArcSet& set, size_t position) {
     check(inside(message, text));
   }
   check(set.amsC == "relaxed/relaxed" || inside(message, set.amsC));
+  check(set.sealCv == parseCv(findTag(set.sealValue, "cv").value_or("")));
+}
+
+// The instance reader tries the leading "i=N;" form (comments allowed, as an
+// AAR may have them) before the tag list. In a valid tag list, as the AMS and
+// the seal must be, both readings agree whenever i= holds a plain number.
+void checkInstance(std::string_view value) {
+  std::optional<uint8_t> instance = readArcInstance(value);
+  if (!validateTagList(value)) return;
+  std::optional<std::string_view> tag = findTag(value, "i");
+  if (!tag || tag->empty() || tag->front() == '-') return;
+  std::optional<uint64_t> number = parseUnsignedNumber(*tag, 255);
+  if (!number) return;
+  check(instance.has_value() && *instance == *number);
 }
 
 void readField(const HeaderField& field) {
+  checkInstance(field.value);
   if (!arcHeaderKind(field.name)) return;
-  std::optional<uint8_t> instance = readArcInstance(field.value);
-  (void)instance;
   (void)validateTagList(field.value);
   for (std::string_view tag : {"i", "cv", "a", "b", "bh", "c", "d", "s", "h"}) {
     if (std::optional<std::string_view> value = findTag(field.value, tag)) {

@@ -17,8 +17,10 @@ tollbrook_tests(check_cli_tests
 )
 add_dependencies(check_cli_tests tollbrook-check)
 
-# The committed corpus of the ARC set fuzz target, replayed without libFuzzer.
-add_executable(arc_sets_replay ${PROJECT_SOURCE_DIR}/fuzz/arc_sets_fuzz.cpp
-                               ${PROJECT_SOURCE_DIR}/fuzz/message_replay_main.cpp)
-target_link_libraries(arc_sets_replay PRIVATE tollbrook)
-tollbrook_add_test(arc_sets_corpus arc_sets_replay ${PROJECT_SOURCE_DIR}/fuzz/arc_sets_corpus)
+# The committed corpora of the ARC fuzz targets, replayed without libFuzzer.
+foreach(target arc_sets auth_results key_record arc_chain)
+  add_executable(${target}_replay ${PROJECT_SOURCE_DIR}/fuzz/${target}_fuzz.cpp
+                                  ${PROJECT_SOURCE_DIR}/fuzz/message_replay_main.cpp)
+  target_link_libraries(${target}_replay PRIVATE tollbrook)
+  tollbrook_add_test(${target}_corpus ${target}_replay ${PROJECT_SOURCE_DIR}/fuzz/${target}_corpus)
+endforeach()
