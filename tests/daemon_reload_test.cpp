@@ -130,12 +130,20 @@ TEST_F(DaemonReload, FailedReloadsKeepTheSettingsAndAdvanceTheGenerationByOne) {
   ASSERT_TRUE(client) << failure;
   EXPECT_NE(verdictFor(*client, "1").find("mx-one.example"), std::string::npos);
 
+  // A nameserver no resolver could use is refused by the reload, not left to
+  // fail the first key lookup of every worker.
+  ConfigText badNameserver = config;
+  badNameserver.global.push_back("DnsNameserver = resolver.example");
+  ASSERT_TRUE(reload(badNameserver.text(), "reload: failed to parse config, keeping previous"));
+  EXPECT_TRUE(daemon_->waitForLog("DnsNameserver=resolver.example is not a valid nameserver"));
+  EXPECT_NE(verdictFor(*client, "1b").find("mx-one.example"), std::string::npos);
+
   ASSERT_EQ(unlink(confPath_.c_str()), 0);
   daemon_->signal(SIGHUP);
   EXPECT_TRUE(daemon_->waitForLog("reload: failed to re-read config file, keeping previous"));
 
   config.global.at(config.global.size() - 4) = "AuthservID = mx-two.example";
-  ASSERT_TRUE(reload(config.text(), "config generation advanced to 10")) << daemon_->log();
+  ASSERT_TRUE(reload(config.text(), "config generation advanced to 11")) << daemon_->log();
   EXPECT_NE(verdictFor(*client, "2").find("mx-two.example"), std::string::npos);
   EXPECT_EQ(daemon_->logLines("config generation advanced to").size(), 2u) << daemon_->log();
   client.reset();
