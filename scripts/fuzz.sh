@@ -15,6 +15,8 @@ fuzz_targets() {
   cat <<'LIST'
 message_parse_fuzz fuzz/message_parse_corpus
 message_text_fuzz fuzz/message_text_corpus
+tag_list_fuzz fuzz/tag_list_corpus
+base64_fuzz fuzz/base64_corpus
 fuzz_dns_response fuzz/corpus/dns_response
 arc_sets_fuzz fuzz/arc_sets_corpus
 auth_results_fuzz fuzz/auth_results_corpus

@@ -1,6 +1,6 @@
 # Replays the committed fuzz corpora of the message core through the fuzz
 # targets, without libFuzzer, so plain and sanitizer builds run them.
-foreach(target message_parse message_text)
+foreach(target message_parse message_text tag_list base64)
   add_executable(${target}_replay ${PROJECT_SOURCE_DIR}/fuzz/${target}_fuzz.cpp
                                   ${PROJECT_SOURCE_DIR}/fuzz/message_replay_main.cpp)
   target_link_libraries(${target}_replay PRIVATE tollbrook)
