@@ -12,9 +12,10 @@ command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTOLLBROOK_WERROR=ON -DBUILD_TESTING=OFF \
   -DCMAKE_INSTALL_PREFIX=/usr -DTOLLBROOK_SYSTEMD_UNIT_DIR=/lib/systemd/system \
   "${launcher[@]}" >/dev/null
-cmake --build "$dir" -j"$(nproc)"
+# Only the path of the package goes to standard output.
+cmake --build "$dir" -j"$(nproc)" >&2
 rm -f "$dir"/tollbrook_*.deb
-(cd "$dir" && cpack -G DEB >/dev/null)
+(cd "$dir" && cpack -G DEB >&2)
 debs=("$dir"/tollbrook_*.deb)
 [ -f "${debs[0]}" ] || { echo "package.sh: cpack made no package" >&2; exit 1; }
 echo "${debs[0]}"
