@@ -32,11 +32,19 @@ foreach(section 1 5 8)
 endforeach()
 
 # The installed configuration: the daemon's defaults for a system service,
-# with every sealing key left unset. The fully commented demonstration goes
-# with the documentation.
+# with every sealing key left unset. A configuration already in place is the
+# administrator's (its key, its listeners) and is kept: installing a new
+# version must not quietly turn sealing off. The fully commented
+# demonstration goes with the documentation.
 configure_file(${PROJECT_SOURCE_DIR}/packaging/tollbrook.conf.in
                ${PROJECT_BINARY_DIR}/packaging/tollbrook.conf @ONLY)
-install(FILES ${PROJECT_BINARY_DIR}/packaging/tollbrook.conf DESTINATION ${TOLLBROOK_CONFIG_DIR})
+install(CODE "
+  if(EXISTS \"\$ENV{DESTDIR}${TOLLBROOK_CONFIG_FILE}\")
+    message(STATUS \"Keeping: \$ENV{DESTDIR}${TOLLBROOK_CONFIG_FILE}\")
+  else()
+    file(INSTALL DESTINATION \"${TOLLBROOK_CONFIG_DIR}\" TYPE FILE
+         FILES \"${PROJECT_BINARY_DIR}/packaging/tollbrook.conf\")
+  endif()")
 install(FILES ${PROJECT_SOURCE_DIR}/examples/tollbrook.conf
         DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 # The administrator's documents (design.md is for developers).

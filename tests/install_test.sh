@@ -53,6 +53,13 @@ check_tree() {
   if grep -Eq '^[[:space:]]*Seal(KeyFile|Domain|Selector)[[:space:]]*=' "$root$config"; then
     fail "the installed configuration sets a sealing key"
   fi
+  # Installing again keeps an administrator's configuration.
+  cp "$root$config" "$tmp/shipped.conf"
+  echo "# changed by the administrator" >>"$root$config"
+  DESTDIR=$root cmake --install "$build" >"$tmp/install.log" 2>&1 || fail "second cmake --install"
+  expect "configuration after a second install" "$(tail -1 "$root$config")" \
+    "# changed by the administrator"
+  cp "$tmp/shipped.conf" "$root$config"
 }
 
 check_tools() {
