@@ -59,9 +59,11 @@ if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
                  ${PROJECT_BINARY_DIR}/packaging/tollbrook.service @ONLY)
   install(FILES ${PROJECT_BINARY_DIR}/packaging/tollbrook.service
           DESTINATION ${TOLLBROOK_SYSTEMD_UNIT_DIR})
-elseif(CMAKE_SYSTEM_NAME STREQUAL "FreeBSD")
-  configure_file(${PROJECT_SOURCE_DIR}/packaging/freebsd/tollbrook.in
-                 ${PROJECT_BINARY_DIR}/packaging/tollbrook.rc @ONLY)
+endif()
+# Made everywhere, so its test runs on Linux too; installed on FreeBSD.
+configure_file(${PROJECT_SOURCE_DIR}/packaging/freebsd/tollbrook.in
+               ${PROJECT_BINARY_DIR}/packaging/tollbrook.rc @ONLY)
+if(CMAKE_SYSTEM_NAME STREQUAL "FreeBSD")
   install(PROGRAMS ${PROJECT_BINARY_DIR}/packaging/tollbrook.rc
           DESTINATION ${CMAKE_INSTALL_FULL_SYSCONFDIR}/rc.d RENAME tollbrook)
 endif()

@@ -5,12 +5,15 @@
 #     daemon started detached from the installed configuration and stopped;
 #   install_test.sh unit <build-dir> <prefix> <sbindir> <bindir> <mandir> <config-file> <unit-file>
 #     the systemd unit: what it starts, its pid file, and systemd-analyze
-#     verify (skipped, exit 77, without systemd-analyze).
+#     verify (skipped, exit 77, without systemd-analyze);
+#   install_test.sh rcd ... <unit-file> <rc-script>
+#     the FreeBSD rc.d script as made for this build, run against a stand-in
+#     for rc.subr that prints what the real one would be told.
 # Paths are the absolute installed ones; <unit-file> is empty where no unit is
 # installed.
 set -euo pipefail
 
-mode=$1 build=$2 prefix=$3 sbindir=$4 bindir=$5 mandir=$6 config=$7 unit=$8
+mode=$1 build=$2 prefix=$3 sbindir=$4 bindir=$5 mandir=$6 config=$7 unit=$8 rc_script=${9:-}
 
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/tollbrook-install.XXXXXX")
 daemon_pid=""
@@ -33,8 +36,10 @@ expect() {
 }
 
 root=$tmp/root
-DESTDIR=$root cmake --install "$build" >"$tmp/install.log" 2>&1 ||
-  { cat "$tmp/install.log" >&2; echo "FAIL: cmake --install" >&2; exit 1; }
+install_tree() {
+  DESTDIR=$root cmake --install "$build" >"$tmp/install.log" 2>&1 ||
+    { cat "$tmp/install.log" >&2; echo "FAIL: cmake --install" >&2; exit 1; }
+}
 
 # ---------------------------------------------------------------------------
 check_tree() {
@@ -172,17 +177,66 @@ check_unit() {
   expect "systemd-analyze verify" "$status:$out" "0:"
 }
 
+# ---------------------------------------------------------------------------
+# rc.subr's part, as far as the script uses it: load_rc_config reads rc.conf
+# settings (here: the environment), run_rc_command acts on what the script set.
+write_rc_subr() {
+  cat >"$1" <<'STUB'
+load_rc_config() { :; }
+run_rc_command() {
+  echo "rc_arg=$1"
+  echo "name=$name"
+  echo "rcvar=$rcvar enable=$tollbrook_enable"
+  echo "command=$command"
+  echo "command_args=$command_args"
+  echo "pidfile=$pidfile"
+  echo "required_files=$required_files"
+  echo "extra_commands=$extra_commands sig_reload=$sig_reload sig_stop=$sig_stop"
+}
+STUB
+}
+
+check_rcd() {
+  [ -f "$rc_script" ] || { fail "no rc.d script at $rc_script"; return; }
+  sh -n "$rc_script" || fail "sh -n $rc_script"
+  write_rc_subr "$tmp/rc.subr"
+  sed "s#^\. /etc/rc.subr\$#. $tmp/rc.subr#" "$rc_script" >"$tmp/tollbrook.rc"
+  grep -q "^\. $tmp/rc.subr\$" "$tmp/tollbrook.rc" || fail "the script does not source /etc/rc.subr"
+  local out want
+  out=$(sh "$tmp/tollbrook.rc" start)
+  want="rc_arg=start
+name=tollbrook
+rcvar=tollbrook_enable enable=NO
+command=$sbindir/tollbrook
+command_args=-c $config
+pidfile=/var/run/tollbrook/tollbrook.pid
+required_files=$config
+extra_commands=reload sig_reload=HUP sig_stop=TERM"
+  expect "rc.d script with the defaults" "$out" "$want"
+  out=$(tollbrook_enable=YES tollbrook_config=/etc/other.conf tollbrook_pidfile=/var/run/x.pid \
+    sh "$tmp/tollbrook.rc" reload | grep -E '^(rcvar|command_args|pidfile)=')
+  want="rcvar=tollbrook_enable enable=YES
+command_args=-c /etc/other.conf
+pidfile=/var/run/x.pid"
+  expect "rc.d script with rc.conf settings" "$out" "$want"
+}
+
 case "$mode" in
   tree)
+    install_tree
     check_tree
     check_tools
     check_daemon
     ;;
   unit)
+    install_tree
     check_unit
     ;;
+  rcd)
+    check_rcd
+    ;;
   *)
-    echo "usage: install_test.sh tree|unit <build-dir> <prefix> ..." >&2
+    echo "usage: install_test.sh tree|unit|rcd <build-dir> <prefix> ..." >&2
     exit 2
     ;;
 esac
