@@ -103,7 +103,9 @@ for _ in $(seq 1 100); do
 done
 grep -q "loaded 2048-bit seal key from $key" "$tmp/daemon.log" || fail "the seal key was not loaded"
 [ -S "$sock" ] || fail "no socket $sock"
-expect "the daemon's user" "$(ps -o user= -p "$daemon_pid" | tr -d ' ')" tollbrook
+# Real, effective, saved and file-system user ids, all the user's.
+expect "the daemon's user ids" "$(awk '/^Uid:/ { print $2, $3, $4, $5 }' "/proc/$daemon_pid/status")" \
+  "$uid $uid $uid $uid"
 expect "owner of /run/tollbrook" "$(stat -c %U /run/tollbrook)" tollbrook
 expect "pid file" "$(cat /run/tollbrook/tollbrook.pid 2>/dev/null)" "$daemon_pid"
 
