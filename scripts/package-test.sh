@@ -7,9 +7,10 @@
 #   a message goes through the installed daemon, which must seal it.
 #
 # The daemon is started from the installed program and configuration, as root
-# and in the foreground (no systemd runs here), with a sealing key owned by
-# the user the package made, as docs/keys.md tells an administrator to do: it
-# must read the key, drop to that user, serve, reload the key and stop.
+# and in the foreground (no systemd runs here) but with the unit's capability
+# bounding set, with a sealing key owned by the user the package made, as
+# docs/keys.md tells an administrator to do: it must read the key, drop to
+# that user, serve, reload the key and stop.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-package}
@@ -94,7 +95,14 @@ sed -e 's/^Foreground[[:space:]]*=.*/Foreground = yes/' \
   -e "s#^\#SealKeyFile[[:space:]]*=.*#SealKeyFile = $key#" \
   /etc/tollbrook/tollbrook.conf >"$config"
 
-/usr/sbin/tollbrook -c "$config" 2>"$tmp/daemon.log" &
+# With the capabilities the unit leaves it and no new privileges, as systemd
+# would start it: reading the key, the runtime directory and the drop must
+# work with those alone.
+caps=$(sed -n 's/^CapabilityBoundingSet=//p' /lib/systemd/system/tollbrook.service |
+  tr 'A-Z' 'a-z' | sed -e 's/cap_/+/g' -e 's/ /,/g')
+[ -n "$caps" ] || fail "the unit names no CapabilityBoundingSet"
+setpriv --no-new-privs --bounding-set "-all,$caps" \
+  /usr/sbin/tollbrook -c "$config" 2>"$tmp/daemon.log" &
 daemon_pid=$!
 for _ in $(seq 1 100); do
   grep -q "listener\[0\] mode=both" "$tmp/daemon.log" && [ -S "$sock" ] && break
