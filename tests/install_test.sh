@@ -49,10 +49,14 @@ check_tree() {
   programs=$(cd "$root" && find . -type f -perm -u+x | sed 's#^\.##' | sort | tr '\n' ' ')
   expect "installed programs" "$programs" \
     "$bindir/tollbrook-check $bindir/tollbrook-seal $bindir/tollbrook-testkey $sbindir/tollbrook "
-  local page
-  for page in tollbrook-check.1 tollbrook-seal.1 tollbrook-testkey.1; do
-    [ -f "$root$mandir/man1/$page" ] || fail "manual page $mandir/man1/$page not installed"
+  # Every page of man/, in its section (those written later too).
+  local page name
+  for page in "$(dirname "$0")"/../man/*.[158]; do
+    name=${page##*/}
+    [ -f "$root$mandir/man${name##*.}/$name" ] ||
+      fail "manual page $mandir/man${name##*.}/$name not installed"
   done
+  [ -f "$root$mandir/man1/tollbrook-check.1" ] || fail "no manual page of tollbrook-check"
   [ -f "$root$config" ] || fail "configuration $config not installed"
   # The shipped configuration must not seal: no key is set in it.
   if grep -Eq '^[[:space:]]*Seal(KeyFile|Domain|Selector)[[:space:]]*=' "$root$config"; then
