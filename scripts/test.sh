@@ -28,3 +28,7 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLLBROOK_WERROR=ON
 cmake --build build-tsan -j"$jobs" --target "${tsan_targets[@]}"
 (cd build-tsan && TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   ctest --output-on-failure -j"$jobs" -R "$tsan_tests")
+
+# The Debian package: built, installed, run and purged again. Needs root (as
+# on CI); it says so and skips otherwise.
+scripts/package-test.sh build-package build-release/tests/milter-send
