@@ -9,11 +9,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
+#include <cctype>
 #include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "tests/arc_test_support.h"
@@ -197,10 +200,16 @@ std::vector<std::string> namesOf(std::string_view message) {
   return names;
 }
 
+bool sameName(std::string_view a, std::string_view b) {
+  return std::ranges::equal(
+      a, b, [](unsigned char x, unsigned char y) { return std::tolower(x) == std::tolower(y); });
+}
+
+// The values of the fields named `name` (in any case), top to bottom.
 std::vector<std::string> valuesOf(std::string_view message, std::string_view name) {
   std::vector<std::string> values;
   for (const Field& field : fieldsOf(message)) {
-    if (field.name == name) values.push_back(field.value);
+    if (sameName(field.name, name)) values.push_back(field.value);
   }
   return values;
 }
@@ -323,13 +332,15 @@ void expectOurFieldsOnTop(const std::string& delivered, std::string_view verdict
 }
 
 TEST_F(PostfixDaemon, SealsOverSmtpAndLocalSubmissionAndDropsForgedResults) {
-  // Fields claiming our authserv-id (with a version, in another case) are
-  // forgeries; one for a longer name and one of another host stay.
+  // Fields claiming our authserv-id (with a version, in another case, under
+  // a name in lower case, folded) are forgeries; one for a longer name and
+  // one of another host stay.
   const std::string forged =
       "Authentication-Results: mta.tollbrook.test; spf=pass smtp.mailfrom=example.org\n"
       "Authentication-Results: other.example; arc=pass\n"
       "Authentication-Results: MTA.tollbrook.test 1; arc=pass\n"
-      "Authentication-Results: mta.tollbrook.test.evil; dkim=pass\n";
+      "Authentication-Results: mta.tollbrook.test.evil; dkim=pass\n"
+      "authentication-results:\n\tmta.tollbrook.test;\n\tdkim=pass header.d=example.org\n";
   struct Case {
     const char* name;
     bool smtp;
@@ -358,7 +369,7 @@ TEST_F(PostfixDaemon, SealsOverSmtpAndLocalSubmissionAndDropsForgedResults) {
                                   " mta.tollbrook.test.evil; dkim=pass"}))
         << delivered;
     EXPECT_TRUE(
-        daemonHas("removed 2 forged Authentication-Results header(s) claiming "
+        daemonHas("removed 3 forged Authentication-Results header(s) claiming "
                   "authserv-id mta.tollbrook.test"));
     const std::string seal = sealOfInstance(delivered, 1);
     EXPECT_NE(seal.find(";cv=none;"), std::string::npos) << delivered;
@@ -428,6 +439,85 @@ TEST_F(PostfixDaemon, UpstreamChainsAreContinuedWithTheirCv) {
     EXPECT_EQ(bodyOf(delivered), bodyOf(withLf(sent))) << delivered;
     EXPECT_EQ(checkVerdict(delivered), c.cv) << delivered;
     EXPECT_EQ(dkimpyVerdict(delivered), c.dkimpyCv) << delivered;
+  }
+}
+
+// Postfix keeps one milter connection for the whole SMTP session: a
+// transaction given up before DATA, a message with a forged field, and then
+// that message again as delivered (our own seal and verdict, as a next pass
+// through this host sees them) each get what is theirs.
+TEST_F(PostfixDaemon, OneSmtpSessionCarriesSeveralMessages) {
+  SmtpClient client(postfix().smtpPort());
+  ASSERT_EQ(client.greeting().code, 220);
+  ASSERT_EQ(client.command("EHLO client.test").code, 250);
+  // One transaction: the envelope, the message, its delivery.
+  auto send = [&](const std::string& recipient,
+                  const std::string& text) -> std::optional<PostfixDelivery> {
+    EXPECT_EQ(client.command("MAIL FROM:<alice@example.org>").code, 250);
+    EXPECT_EQ(client.command("RCPT TO:<" + recipient + ">").code, 250);
+    EXPECT_EQ(client.command("DATA").code, 354);
+    SmtpReply end = client.data(text);
+    EXPECT_EQ(end.code, 250) << end.text();
+    return postfix().waitForDelivery(recipient, queueIdOfReply(end));
+  };
+
+  ASSERT_EQ(client.command("MAIL FROM:<alice@example.org>").code, 250);
+  ASSERT_EQ(client.command("RCPT TO:<nobody@session.test>").code, 250);
+  ASSERT_EQ(client.command("RSET").code, 250);
+
+  std::optional<PostfixDelivery> first =
+      send("first@session.test",
+           plainMessage("session", "Authentication-Results: mta.tollbrook.test; arc=pass\n"));
+  ASSERT_TRUE(first) << postfix().log() << daemon().log();
+  expectOurFieldsOnTop(first->message, "arc=none");
+  EXPECT_EQ(valuesOf(first->message, "Authentication-Results").size(), 1u) << first->message;
+  EXPECT_FALSE(sealOfInstance(first->message, 1).empty()) << first->message;
+
+  std::optional<PostfixDelivery> again = send("again@session.test", first->message);
+  ASSERT_TRUE(again) << postfix().log() << daemon().log();
+  expectOurFieldsOnTop(again->message, "arc=pass");
+  // Our earlier verdict claims our authserv-id, so it went like any forgery.
+  EXPECT_EQ(valuesOf(again->message, "Authentication-Results").size(), 1u) << again->message;
+  EXPECT_NE(sealOfInstance(again->message, 2).find(";cv=pass;"), std::string::npos)
+      << again->message;
+  EXPECT_EQ(bodyOf(again->message), bodyOf(first->message));
+  EXPECT_EQ(checkVerdict(again->message), "pass") << again->message;
+  EXPECT_EQ(dkimpyVerdict(again->message), "pass") << again->message;
+  client.command("QUIT");
+}
+
+// Postfix runs several smtpd processes, each with a milter connection of its
+// own; the daemon's workers serve them side by side. Each sender thread has
+// its own client; the results are judged on the test thread.
+TEST_F(PostfixDaemon, ConcurrentSessionsAreEachSealed) {
+  constexpr int kSenders = 6;
+  constexpr int kMessagesEach = 2;
+  auto recipient = [](int sender, int n) {
+    return "r" + std::to_string(sender) + "-" + std::to_string(n) + "@parallel.test";
+  };
+  std::vector<int> codes(kSenders * kMessagesEach, 0);
+  std::vector<std::thread> senders;
+  for (int s = 0; s < kSenders; ++s) {
+    senders.emplace_back([&, s] {
+      for (int n = 0; n < kMessagesEach; ++n) {
+        codes[s * kMessagesEach + n] =
+            sendSmtpMessage(postfix().smtpPort(), "client.test", "alice@example.org",
+                            {recipient(s, n)}, plainMessage(recipient(s, n)))
+                .dataEnd.code;
+      }
+    });
+  }
+  for (std::thread& sender : senders) sender.join();
+  for (int s = 0; s < kSenders; ++s) {
+    for (int n = 0; n < kMessagesEach; ++n) {
+      SCOPED_TRACE(recipient(s, n));
+      ASSERT_EQ(codes[s * kMessagesEach + n], 250);
+      std::optional<PostfixDelivery> d = postfix().waitForDelivery(recipient(s, n));
+      ASSERT_TRUE(d) << postfix().log();
+      EXPECT_EQ(checkVerdict(d->message), "pass") << d->message;
+      EXPECT_NE(d->message.find("Subject: end to end " + recipient(s, n) + "\n"), std::string::npos)
+          << d->message;
+    }
   }
 }
 
