@@ -62,7 +62,6 @@ class SharedWorld : public ::testing::Environment {
   static const std::string& dnsAddress() { return dns_->address(); }
   static const std::map<std::string, std::string>& records() { return records_; }
   static const std::string& upstreamKey() { return upstreamKey_; }
-  static uint16_t milterPort() { return milterPort_; }
 
   // Starts the daemon on the shared configuration; false when it does not
   // come up (its log says why).
@@ -277,10 +276,10 @@ std::string upstreamSealed(std::string_view message, std::string_view canonicali
   return run.out;
 }
 
-// A message from example.org; `tag` makes it unique. The body has what
+// A message from example.org; `tag` makes it unique, `subject` (a whole
+// field with its line end) replaces the plain Subject. The body has what
 // relaxed canonicalization would forgive and a transport must not touch:
 // trailing blanks, tabs, a leading dot, blank lines at the end.
-// `subject` replaces the plain Subject field (with its line end).
 std::string plainMessage(std::string_view tag, std::string_view extraHeaders = {},
                          std::string_view subject = {}) {
   return std::string(extraHeaders) +
@@ -288,7 +287,6 @@ std::string plainMessage(std::string_view tag, std::string_view extraHeaders = {
          "To: Bob <bob@example.com>\n" +
          (subject.empty() ? "Subject: end to end " + std::string(tag) + "\n"
                           : std::string(subject)) +
-         ""
          "Date: Thu, 1 Jan 2026 12:00:00 +0000\n"
          "Message-ID: <" +
          std::string(tag) +
@@ -302,8 +300,9 @@ std::string plainMessage(std::string_view tag, std::string_view extraHeaders = {
          "\n";
 }
 
-bool daemonHas(std::string_view text) {
-  return SharedWorld::daemon()->waitForLog(text, 1, 10000);
+// Waits (bounded) until the daemon's log holds `text` `count` times.
+bool daemonHas(std::string_view text, size_t count = 1) {
+  return SharedWorld::daemon()->waitForLog(text, count, 10000);
 }
 
 // The daemon's result line for a queue id.
@@ -345,7 +344,9 @@ TEST_F(PostfixDaemon, SealsOverSmtpAndLocalSubmissionAndDropsForgedResults) {
     const char* name;
     bool smtp;
   } const cases[] = {{"smtp", true}, {"local", false}};
+  size_t messages = 0;
   for (const Case& c : cases) {
+    ++messages;
     SCOPED_TRACE(c.name);
     const std::string recipient = std::string("bob@") + c.name + "-seal.test";
     const std::string sent = plainMessage(std::string(c.name) + "-seal", forged);
@@ -370,7 +371,9 @@ TEST_F(PostfixDaemon, SealsOverSmtpAndLocalSubmissionAndDropsForgedResults) {
         << delivered;
     EXPECT_TRUE(
         daemonHas("removed 3 forged Authentication-Results header(s) claiming "
-                  "authserv-id mta.tollbrook.test"));
+                  "authserv-id mta.tollbrook.test",
+                  messages))
+        << daemon().log();
     const std::string seal = sealOfInstance(delivered, 1);
     EXPECT_NE(seal.find(";cv=none;"), std::string::npos) << delivered;
     EXPECT_NE(seal.find(";d=tollbrook.test;"), std::string::npos) << delivered;
