@@ -11,6 +11,7 @@
 #include <openssl/x509.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -35,11 +36,23 @@ namespace {
 constexpr int kFirstHost = 2;
 constexpr int kLastHost = 254;
 
+// Seeded from the kernel: processes started together must not walk the same
+// sequence of addresses (a seed of pid and time does when both differ by one).
 std::string randomLoopback53() {
-  static std::mt19937 generator(static_cast<unsigned>(getpid()) ^
-                                static_cast<unsigned>(monotonicMilliseconds()));
+  static std::mt19937 generator(std::random_device{}());
   std::uniform_int_distribution<int> host(kFirstHost, kLastHost);
   return "127.0.53." + std::to_string(host(generator));
+}
+
+// An exclusive claim on `address` among the test processes of this machine:
+// an flock on a file named after it, held as long as the descriptor is open
+// and dropped by the kernel when the process dies. Invalid when another
+// process holds it.
+UniqueFd claimAddress(const std::string& address) {
+  const std::string path = "/tmp/tollbrook-test-dns-" + address + ".lock";
+  UniqueFd fd(open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+  if (!fd.valid() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return UniqueFd();
+  return fd;
 }
 
 sockaddr_in inetAddress(const std::string& ip, uint16_t port) {
@@ -205,8 +218,13 @@ PortFiftyThreeDns::PortFiftyThreeDns(const std::map<std::string, std::string>& t
     failure_ = "binding port 53 needs root";
     return;
   }
-  for (int attempt = 0; attempt < 10; ++attempt) {
+  for (int attempt = 0; attempt < 20; ++attempt) {
     address_ = randomLoopback53();
+    // Claimed by another test, or served by something that does not claim
+    // (a dnsmasq started by hand): the readiness check below would take that
+    // server's answers for ours.
+    addressLock_ = claimAddress(address_);
+    if (!addressLock_.valid() || acceptsTcp(address_, 53)) continue;
     if (spawn(txtRecords) && waitReady()) return;
     stop();
   }
@@ -246,13 +264,18 @@ bool PortFiftyThreeDns::waitReady() {
 }
 
 void PortFiftyThreeDns::stop() {
-  if (pid_ <= 0) return;
-  kill(pid_, SIGTERM);
-  if (reapWithin(pid_, 10000) == -2) {
-    kill(pid_, SIGKILL);
-    (void)reapWithin(pid_, 10000);
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    if (reapWithin(pid_, 10000) == -2) {
+      kill(pid_, SIGKILL);
+      (void)reapWithin(pid_, 10000);
+    }
+    pid_ = -1;
   }
-  pid_ = -1;
+  // The address is free for others only once our server is gone. The lock
+  // file stays: removing it could let two processes lock two different files
+  // of one name.
+  addressLock_.reset();
 }
 
 std::string silentLoopbackAddress() {

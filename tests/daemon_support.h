@@ -16,6 +16,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/unique_fd.h"
 #include "tests/milter_client.h"
 #include "tests/program_run.h"
 
@@ -68,7 +69,10 @@ class DaemonProcess {
 
 // dnsmasq answering on port 53 of a loopback address of its own
 // (127.0.53.x), serving TXT records as dnsmasq --txt-record values. Needs
-// root; running() is false (with failure() saying why) otherwise.
+// root; running() is false (with failure() saying why) otherwise. Test
+// processes running side by side claim their address with a lock file under
+// /tmp held while the server runs, so that none takes another's server, whose
+// records differ, for its own.
 class PortFiftyThreeDns {
  public:
   explicit PortFiftyThreeDns(const std::map<std::string, std::string>& txtRecords);
@@ -87,6 +91,7 @@ class PortFiftyThreeDns {
 
   pid_t pid_ = -1;
   std::string address_;
+  UniqueFd addressLock_;  // the claim on address_, released with the server
   std::string failure_;
 };
 

@@ -14,3 +14,12 @@ tollbrook_tests(postfix_milter_record_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/postfix_milter_record_test.cpp
   LIBRARIES postfix_test_support milter_test_support program_test_support
 )
+
+# The built daemon behind a private Postfix, with dnsmasq serving the keys and
+# dkimpy and tollbrook-check judging what Postfix delivered.
+tollbrook_tests(postfix_daemon_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/postfix_daemon_test.cpp
+  LIBRARIES postfix_test_support daemon_test_support arc_test_support milter_test_support
+            program_test_support dnsmasq_test_support
+)
+add_dependencies(postfix_daemon_tests tollbrook-daemon tollbrook-check)
