@@ -94,6 +94,14 @@ bool isListenerKey(std::string_view key) {
   return contains(kListenerKeys, key);
 }
 
+std::span<const std::string_view> globalConfigKeys() {
+  return kGlobalKeys;
+}
+
+std::span<const std::string_view> listenerConfigKeys() {
+  return kListenerKeys;
+}
+
 Status validateConfigKeys(const IniDocument& document) {
   for (const IniSection& section : document.sections()) {
     bool listener = isListenerSection(section.name());

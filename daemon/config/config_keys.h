@@ -4,6 +4,7 @@
 #ifndef TOLLBROOK_DAEMON_CONFIG_CONFIG_KEYS_H_
 #define TOLLBROOK_DAEMON_CONFIG_CONFIG_KEYS_H_
 
+#include <span>
 #include <string_view>
 
 #include "base/error.h"
@@ -16,6 +17,12 @@ bool isListenerSection(std::string_view name);
 
 bool isGlobalKey(std::string_view key);
 bool isListenerKey(std::string_view key);
+
+// Every key the global sections take, and every key a listener section takes,
+// in the order the daemon knows them. Static storage; the documentation tests
+// hold the manual page and the example file to these lists.
+std::span<const std::string_view> globalConfigKeys();
+std::span<const std::string_view> listenerConfigKeys();
 
 // Checks every key of every section in file order. A listener section takes
 // the listener keys; every other section (also one of unknown name) takes the
