@@ -210,6 +210,9 @@ Status readMessageValues(const IniSection& global, DaemonConfig& config) {
   setUnsigned(global.value("MaxSignatures"), config.maxSignatures);
   readMinimumKeyBits(global, config);
   setUnsigned(global.value("MaxKeyRecords"), config.maxKeyRecords);
+  // Trying no key record would fail every signature, and a sealing listener
+  // would then seal good chains as cv=fail: 0 means the default.
+  if (config.maxKeyRecords == 0) config.maxKeyRecords = kDefaultMaxKeyRecords;
   config.maxEvaluationMs =
       evaluationMsOrDefault(global.value("MaxEvaluationMs"), config.maxEvaluationMs);
   config.zmqEndpoint = optionalText(global.value("ZmqEndpoint"));

@@ -39,6 +39,7 @@ inline constexpr uint16_t kDefaultListenPort = 8895;
 
 inline constexpr uint32_t kDefaultDnsTimeoutMs = 5000;
 inline constexpr uint32_t kDefaultDnsCacheSize = 1000;
+inline constexpr uint8_t kDefaultMaxKeyRecords = 3;
 
 // The lower bound of MinimumKeyBits (RFC 8301): smaller settings are raised.
 inline constexpr uint32_t kMinimumKeyBitsFloor = 1024;
@@ -70,9 +71,9 @@ struct DaemonConfig {
   uint32_t dnsCacheSize = kDefaultDnsCacheSize;  // never 0: a setting of 0 means the default
   uint32_t dnsNegativeTtl = 60;
   uint32_t minimumKeyBits = kMinimumKeyBitsFloor;
-  bool minimumKeyBitsRaised = false;  // the file asked for fewer than 1024 bits
-  std::optional<uint16_t> umask;      // absent: the process umask is left alone
-  uint8_t maxKeyRecords = 3;
+  bool minimumKeyBitsRaised = false;              // the file asked for fewer than 1024 bits
+  std::optional<uint16_t> umask;                  // absent: the process umask is left alone
+  uint8_t maxKeyRecords = kDefaultMaxKeyRecords;  // never 0: a setting of 0 means the default
   bool stripAuthResults = false;
   uint8_t dnsRetries = 2;
   bool foreground = false;

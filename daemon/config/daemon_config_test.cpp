@@ -162,6 +162,8 @@ TEST(DaemonConfig, ReadsEachValueByItsRule) {
       {"WorkerThreads=4", "workerThreads", "4"},
       {"MaxKeyRecords=300", "maxKeyRecords", "3"},
       {"MaxKeyRecords=255", "maxKeyRecords", "255"},
+      // Mended: 0 would try no record and fail every signature.
+      {"MaxKeyRecords=0", "maxKeyRecords", "3"},
       {"DnsRetries=0", "dnsRetries", "0"},
       {"DnsNegativeTTL=0", "dnsNegativeTtl", "0"},
       {"MaxHeaders=1000", "maxHeaders", "1000"},
