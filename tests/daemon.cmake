@@ -28,3 +28,7 @@ tollbrook_tests(daemon_faults_tests
             dnsmasq_test_support arc_test_support
 )
 add_dependencies(daemon_faults_tests tollbrook-daemon)
+
+# A load of MTAs for scripts/soak.sh. Not installed.
+add_executable(milter-load ${CMAKE_CURRENT_LIST_DIR}/milter_load.cpp)
+target_link_libraries(milter-load PRIVATE milter_test_support tollbrook)

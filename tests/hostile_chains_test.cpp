@@ -5,6 +5,7 @@
 // a plain message at once afterwards: no hostile chain may crash or stall it.
 // Keys come from a dnsmasq serving dkimpy's key records.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <map>
 #include <optional>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "base/clock.h"
+#include "crypto/private_key.h"
 #include "tests/arc_test_support.h"
 #include "tests/dns_dnsmasq.h"
 #include "tests/handling_daemon.h"
@@ -19,7 +21,7 @@
 namespace tollbrook::testing {
 namespace {
 
-constexpr size_t kVerify = 0;
+constexpr size_t kVerify = 0, kBoth = 2;
 
 const std::string kPlain =
     "From: Alice <alice@example.org>\r\n"
@@ -113,6 +115,7 @@ struct HostileCase {
   std::string message;
   std::string result;  // the arc= result
   std::string reason;  // "" for none
+  char bothReply;      // on a listener that validates and seals
 };
 
 class HostileChains : public ::testing::Test {
@@ -142,21 +145,24 @@ class HostileChains : public ::testing::Test {
 
   static std::vector<HostileCase> cases() {
     const std::string newestAms = "AMS verification failed for newest set";
+    // Structurally broken chains are never sealed, nor is one at instance 50;
+    // chains that fail their signatures are sealed with cv=fail.
     return {
         {"incomplete_set", hostileFile("incomplete_set"), "fail",
-         "broken ARC chain: incomplete instance"},
+         "broken ARC chain: incomplete instance", 'c'},
         {"duplicate_instance", hostileFile("duplicate_instance"), "fail",
-         "broken ARC chain: duplicate header in instance"},
+         "broken ARC chain: duplicate header in instance", 'c'},
         {"instance_zero", hostileFile("instance_zero"), "fail",
-         "broken ARC chain: malformed i= tag"},
-        {"instance_51", hostileFile("instance_51"), "fail", "broken ARC chain: too many instances"},
-        {"nested_comment_instance", hostileFile("nested_comment_instance"), "fail", newestAms},
-        {"provider_shape", hostileFile("provider_shape"), "fail", newestAms},
-        {"reordered_fields", reorderedArcFields(fixture("relaxed_3")), "pass", ""},
+         "broken ARC chain: malformed i= tag", 'c'},
+        {"instance_51", hostileFile("instance_51"), "fail", "broken ARC chain: too many instances",
+         'c'},
+        {"nested_comment_instance", hostileFile("nested_comment_instance"), "fail", newestAms, 'a'},
+        {"provider_shape", hostileFile("provider_shape"), "fail", newestAms, 'a'},
+        {"reordered_fields", reorderedArcFields(fixture("relaxed_3")), "pass", "", 'a'},
         {"huge_seal_signature", hugeSealSignature(fixture("relaxed_1")), "fail",
-         "ARC-Seal verification failed"},
-        {"fifty_sets", madeUpSets(50), "fail", newestAms},
-        {"fifty_one_sets", madeUpSets(51), "fail", "broken ARC chain: too many instances"},
+         "ARC-Seal verification failed", 'a'},
+        {"fifty_sets", madeUpSets(50), "fail", newestAms, 'c'},
+        {"fifty_one_sets", madeUpSets(51), "fail", "broken ARC chain: too many instances", 'c'},
     };
   }
 
@@ -202,27 +208,40 @@ TEST_F(HostileChains, TheCheckToolGivesEachItsVerdict) {
 }
 
 TEST_F(HostileChains, TheDaemonAnswersEachAndKeepsServing) {
+  ScratchDir dir;
+  const std::string pem = dir.write("seal.pem", readFile(*fixtures_ + "/main.pem"));
+  ASSERT_EQ(chmod(pem.c_str(), 0600), 0);
+  std::unique_ptr<SealIdentity> identity =
+      makeSealIdentity("seal.example", "sel", loadPrivateKey(pem).value()).value();
   TestSettings settings;
   settings.config = testRuntimeConfig(dns_->port());
+  settings.identity = identity.get();
   HandlingStartup startup;
   startup.listenerModes.assign(std::begin(kTestModes), std::end(kTestModes));
-  HandlingDaemon daemon(settings, startup);
-  for (const HostileCase& c : cases()) {
-    Delivery hostile = daemon.send(kVerify, c.message);
-    std::string want = " mx.test; arc=" + c.result;
-    if (!c.reason.empty()) want += " (" + c.reason + ")";
-    EXPECT_EQ(hostile.reply.code, 'c') << "input " << c.name;
-    EXPECT_EQ(verdictOf(hostile.reply), want)
-        << "input " << c.name << ": got " << verdictOf(hostile.reply) << ", want " << want;
+  {
+    HandlingDaemon daemon(settings, startup);
+    for (const HostileCase& c : cases()) {
+      Delivery hostile = daemon.send(kVerify, c.message);
+      std::string want = " mx.test; arc=" + c.result;
+      if (!c.reason.empty()) want += " (" + c.reason + ")";
+      EXPECT_EQ(hostile.reply.code, 'c') << "input " << c.name;
+      EXPECT_EQ(verdictOf(hostile.reply), want)
+          << "input " << c.name << ": got " << verdictOf(hostile.reply) << ", want " << want;
+      Delivery sealing = daemon.send(kBoth, c.message);
+      EXPECT_EQ(sealing.reply.code, c.bothReply)
+          << "input " << c.name << ": got " << sealing.reply.code << ", want " << c.bothReply;
+      EXPECT_EQ(verdictOf(sealing.reply), want) << "input " << c.name << " (both)";
 
-    // The same worker answers the next plain message promptly.
-    const int64_t start = monotonicMilliseconds();
-    Delivery plain = daemon.send(kVerify, kPlain);
-    const int64_t elapsed = monotonicMilliseconds() - start;
-    EXPECT_EQ(verdictOf(plain.reply), " mx.test; arc=none") << "after input " << c.name;
-    EXPECT_LT(elapsed, 5000) << "after input " << c.name << " the next message took " << elapsed
-                             << " ms";
+      // The same worker answers the next plain message promptly.
+      const int64_t start = monotonicMilliseconds();
+      Delivery plain = daemon.send(kVerify, kPlain);
+      const int64_t elapsed = monotonicMilliseconds() - start;
+      EXPECT_EQ(verdictOf(plain.reply), " mx.test; arc=none") << "after input " << c.name;
+      EXPECT_LT(elapsed, 5000) << "after input " << c.name << " the next message took " << elapsed
+                               << " ms";
+    }
   }
+  destroySealIdentity(identity.release());
 }
 
 }  // namespace
