@@ -20,7 +20,7 @@ work=$(mktemp -d /tmp/tollbrook-soak.XXXXXX)
 dns_pid="" daemon_pid="" load_pids=()
 cleanup() {
   for pid in $dns_pid $daemon_pid "${load_pids[@]}"; do kill -9 "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
+  if [ -n "${SOAK_KEEP:-}" ]; then echo "soak: files kept in $work"; else rm -rf "$work"; fi
 }
 trap cleanup EXIT
 
@@ -108,12 +108,19 @@ CONF
     >"$work/$kind.seal.out" 2>&1 &
   load_pids+=($!)
 
-  local failed=0
-  for ((s = 1; s <= seconds - 3; ++s)); do
+  # By the clock, not by counting sleeps: on a busy machine a second's sleep
+  # takes longer, and SIGTERM must come while the load still runs.
+  local failed=0 start=$SECONDS last_toggle=$SECONDS
+  while ((SECONDS - start < seconds - 3)); do
     sleep 1
-    kill -0 "$daemon_pid" 2>/dev/null || { echo "soak[$kind]: the daemon died at ${s}s" >&2; failed=1; break; }
+    kill -0 "$daemon_pid" 2>/dev/null || {
+      echo "soak[$kind]: the daemon died at $((SECONDS - start))s" >&2
+      failed=1
+      break
+    }
     kill -HUP "$daemon_pid"
-    if ((s % 10 == 0)); then
+    if ((SECONDS - last_toggle >= 10)); then
+      last_toggle=$SECONDS
       if [ -n "$dns_pid" ]; then stop_dns; else start_dns; fi
     fi
   done
