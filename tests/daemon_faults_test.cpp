@@ -114,6 +114,15 @@ Outcome sendWatchingTheEnd(MilterClient& client, const MtaMessage& message) {
   }
 }
 
+// One whole message packet after packet, without reading a reply.
+bool sendWithoutReading(MilterClient& client) {
+  return client.sendPacket('M', std::string("<alice@example.org>") + '\0') &&
+         client.sendPacket('R', std::string("<bob@example.com>") + '\0') &&
+         client.sendPacket('L', std::string("From\0Alice <alice@example.org>\0", 31)) &&
+         client.sendPacket('N', "") && client.sendPacket('B', "Hello Bob,\r\n") &&
+         client.sendPacket('E', "");
+}
+
 std::string verdictOf(const Result<EndOfMessage>& answer) {
   if (!answer) return "(no answer: " + std::string(errorName(answer.error())) + ")";
   std::optional<HeaderChange> field = insertedField(*answer, "Authentication-Results");
@@ -251,25 +260,21 @@ TEST_F(DaemonFaults, APeerThatStopsReadingHoldsOnlyItsOwnReplies) {
 
   // Over a unix socket the kernel holds little of what the daemon writes, so
   // a peer that sends message after message without reading a reply soon
-  // makes the daemon hold its replies.
+  // makes the daemon hold its replies. It sends a few more after that, well
+  // below the daemon's bound on unwritten replies.
   Result<MilterClient> stalled = MilterClient::connectUnix(socketPath);
   ASSERT_TRUE(stalled);
   ASSERT_TRUE(stalled->negotiate(0x1FF, 0));
   ASSERT_EQ(stalled->openSession(MtaSession{}).value_or('?'), 'c');
-  // Enough to outgrow what the kernel holds, not the daemon's bound on
-  // unwritten replies.
-  constexpr int kMessages = 350;
-  const std::string body = "Hello Bob,\r\n";
-  for (int i = 0; i < kMessages; ++i) {
-    ASSERT_TRUE(stalled->sendPacket('M', std::string("<alice@example.org>") + '\0'));
-    ASSERT_TRUE(stalled->sendPacket('R', std::string("<bob@example.com>") + '\0'));
-    ASSERT_TRUE(stalled->sendPacket('L', std::string("From\0Alice <alice@example.org>\0", 31)));
-    ASSERT_TRUE(stalled->sendPacket('N', ""));
-    ASSERT_TRUE(stalled->sendPacket('B', body));
-    ASSERT_TRUE(stalled->sendPacket('E', ""));
+  const std::string holding = "peer is not reading, will resume when it does";
+  int messages = 0;
+  for (int more = 20; more > 0 && messages < 2000; ++messages) {
+    ASSERT_TRUE(sendWithoutReading(*stalled));
+    if (messages % 10 == 9 && (more < 20 || daemon_->log().find(holding) != std::string::npos)) {
+      more -= 10;
+    }
   }
-  ASSERT_TRUE(daemon_->waitForLog("peer is not reading, will resume when it does"))
-      << daemon_->log();
+  ASSERT_TRUE(daemon_->waitForLog(holding)) << daemon_->log();
 
   // Meanwhile the same worker serves another MTA at once.
   std::optional<MilterClient> other = session();
@@ -283,7 +288,7 @@ TEST_F(DaemonFaults, APeerThatStopsReadingHoldsOnlyItsOwnReplies) {
 
   // When the stalled peer reads, every reply it was owed arrives, in order.
   int inserted = 0;
-  while (inserted < 3 * kMessages) {
+  while (inserted < 3 * messages) {
     Result<MilterReply> reply = stalled->readReply();
     ASSERT_TRUE(reply) << "after " << inserted << " fields: " << errorName(reply.error());
     if (reply->code == 'i') ++inserted;
@@ -291,7 +296,25 @@ TEST_F(DaemonFaults, APeerThatStopsReadingHoldsOnlyItsOwnReplies) {
   Result<MilterReply> last = stalled->readReply();
   ASSERT_TRUE(last);
   EXPECT_EQ(last->code, 'a');
+  std::printf("[ figures  ] %d sealed messages sent before reading; %s\n", messages,
+              daemon_->logLines(holding).at(0).c_str());
   ASSERT_TRUE(stalled->quit());
+
+  // A peer that never reads is dropped at the bound, and only it.
+  Result<MilterClient> never = MilterClient::connectUnix(socketPath);
+  ASSERT_TRUE(never);
+  ASSERT_TRUE(never->negotiate(0x1FF, 0));
+  ASSERT_EQ(never->openSession(MtaSession{}).value_or('?'), 'c');
+  const std::string full = "bytes of replies unread, output queue full";
+  // Sending fails once the daemon has closed the connection.
+  for (int i = 0; i < 5000 && sendWithoutReading(*never); ++i) {
+  }
+  EXPECT_TRUE(daemon_->waitForLog(full)) << daemon_->log();
+  std::optional<MilterClient> after = session();
+  ASSERT_TRUE(after);
+  EXPECT_NE(verdictOf(after->sendMessage(sampleMessage("after"))).find("arc=none"),
+            std::string::npos);
+  ASSERT_TRUE(after->quit());
   stop();
 }
 
