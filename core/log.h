@@ -38,8 +38,8 @@ uint8_t syslogFacilityFromWord(std::string_view word);
 // "err"/"error" 3, "warn"/"warning" 4, "debug" 7, anything else 6.
 uint8_t logLevelFromWord(std::string_view word);
 
-// Records the pid for this thread and, with the syslog sink, connects this
-// thread's datagram socket. Failures leave the thread without a socket, silently.
+// Records the pid and, with the syslog sink, connects this thread's datagram socket; without
+// one, or after a failed send, a line reconnects it (once a second at most) until closeThreadLog.
 void openThreadLog();
 // Closes this thread's syslog socket, if any.
 void closeThreadLog();

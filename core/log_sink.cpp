@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
+#include "base/clock.h"
 #include "core/log.h"
 #include "platform/io.h"
 #include "platform/socket_options.h"
@@ -18,6 +20,16 @@ namespace {
 
 thread_local int threadLogSocket = -1;
 thread_local int64_t threadPid = 0;
+// Whether this thread asked for a syslog socket (openThreadLog with the syslog
+// sink, not yet closed), and the earliest moment of its next reconnection.
+thread_local bool threadWantsSyslog = false;
+thread_local int64_t threadNextReconnectMs = 0;
+
+// A syslog daemon that restarts replaces its socket: our connected socket then
+// points at nothing, and so would every later line. Reconnecting at most once
+// a second keeps a daemon that stays away from costing a socket and a connect
+// per line on the hot path.
+constexpr int64_t kReconnectIntervalMs = 1000;
 
 // Process-wide, set before threads start (like LogSettings). An unusable path
 // leaves the address invalid, so no thread gets a socket.
@@ -52,10 +64,35 @@ void writeIgnoringFailure(int fd, std::string_view bytes) {
   (void)writeAll(fd, bytes);
 }
 
+// The errors of a socket whose receiver went away (or was never there), as
+// opposed to a full buffer (EAGAIN), which only loses the line.
+bool receiverIsGone(int error) {
+  return error == ECONNREFUSED || error == ENOTCONN || error == ENOENT || error == EDESTADDRREQ ||
+         error == ECONNRESET;
+}
+
+bool sendDatagram(std::string_view line) {
+  return threadLogSocket >= 0 &&
+         ::send(threadLogSocket, line.data(), line.size(), MSG_NOSIGNAL) >= 0;
+}
+
+// Replaces this thread's socket with a fresh connection, unless it tried less
+// than a second ago. True when the thread now holds a socket.
+bool reconnectThrottled() {
+  const int64_t now = monotonicMilliseconds();
+  if (now < threadNextReconnectMs) return false;
+  threadNextReconnectMs = now + kReconnectIntervalMs;
+  if (threadLogSocket >= 0) ::close(threadLogSocket);
+  threadLogSocket = connectSyslogSocket();
+  return threadLogSocket >= 0;
+}
+
 void sendToSyslog(std::string_view line) {
-  if (threadLogSocket < 0 || line.empty()) return;
-  // One datagram per line; a full buffer or a vanished daemon loses the line.
-  (void)::send(threadLogSocket, line.data(), line.size(), MSG_NOSIGNAL);
+  if (!threadWantsSyslog || line.empty()) return;
+  // One datagram per line; a full buffer loses the line.
+  if (sendDatagram(line)) return;
+  if (threadLogSocket >= 0 && !receiverIsGone(errno)) return;
+  if (reconnectThrottled()) (void)sendDatagram(line);
 }
 
 // The line and its newline leave in one write: with two writes, lines that
@@ -91,12 +128,18 @@ void openThreadLog() {
   // A thread that opens again (the main thread after detaching) replaces its
   // earlier socket rather than leaking it.
   closeThreadLog();
-  if (logSettings().sink == LogSink::Syslog) threadLogSocket = connectSyslogSocket();
+  if (logSettings().sink != LogSink::Syslog) return;
+  threadWantsSyslog = true;
+  threadLogSocket = connectSyslogSocket();
+  // A syslog daemon missing now may start later: try again after a pause. A
+  // connected thread reconnects at once on its first failed line.
+  threadNextReconnectMs = threadLogSocket >= 0 ? 0 : monotonicMilliseconds() + kReconnectIntervalMs;
 }
 
 void closeThreadLog() {
   if (threadLogSocket >= 0) ::close(threadLogSocket);
   threadLogSocket = -1;
+  threadWantsSyslog = false;
 }
 
 bool threadHasLogSocket() {

@@ -6,6 +6,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
 #include <string>
 #include <thread>
@@ -199,6 +200,14 @@ class FakeSyslog {
     EXPECT_NE(::mkdtemp(pattern), nullptr);
     dir_ = pattern;
     path_ = dir_ + "/log";
+    start();
+  }
+  ~FakeSyslog() {
+    stop();
+    ::rmdir(dir_.c_str());
+  }
+  // Binds a new socket at the path, as a syslog daemon does when it starts.
+  void start() {
     fd_ = ::socket(AF_UNIX, SOCK_DGRAM, 0);
     UnixAddress address;
     EXPECT_TRUE(makeUnixAddress(path_, address));
@@ -206,10 +215,11 @@ class FakeSyslog {
     timeval timeout{2, 0};
     ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout));
   }
-  ~FakeSyslog() {
-    ::close(fd_);
+  // Closes the socket and removes its path, as a syslog daemon does when it ends.
+  void stop() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
     ::unlink(path_.c_str());
-    ::rmdir(dir_.c_str());
   }
   const std::string& path() const { return path_; }
   std::string receive() {
@@ -238,6 +248,51 @@ TEST_F(LogTest, SyslogDatagramsCarryPriorityAndNoNewline) {
   logMessage(Severity::Info, "second");
   EXPECT_EQ(syslog.receive(), "<155>tollbrook[" + pid_ + "]: line_one");
   EXPECT_EQ(syslog.receive(), "<158>tollbrook[" + pid_ + "]: second");
+}
+
+TEST_F(LogTest, LinesResumeAfterTheSyslogDaemonRestarts) {
+  FakeSyslog syslog;
+  setSyslogSocketPath(syslog.path());
+  logSettings().sink = LogSink::Syslog;
+  openThreadLog();
+  const std::string prefix = "<22>tollbrook[" + pid_ + "]: ";
+  logMessage(Severity::Info, "before");
+  EXPECT_EQ(syslog.receive(), prefix + "before");
+
+  // A restart replaces the socket: the first line that fails reconnects and
+  // is sent again, so nothing is lost.
+  syslog.stop();
+  syslog.start();
+  logMessage(Severity::Info, "after restart");
+  EXPECT_EQ(syslog.receive(), prefix + "after restart");
+
+  // While the daemon is away, reconnecting is tried at most once a second:
+  // the line right after it comes back is lost, a line a second later arrives.
+  syslog.stop();
+  logMessage(Severity::Info, "while away");
+  syslog.start();
+  logMessage(Severity::Info, "too soon");
+  EXPECT_TRUE(syslog.idle());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  logMessage(Severity::Info, "a second later");
+  EXPECT_EQ(syslog.receive(), prefix + "a second later");
+}
+
+TEST_F(LogTest, AThreadStartedBeforeTheSyslogDaemonConnectsLater) {
+  FakeSyslog syslog;
+  syslog.stop();
+  setSyslogSocketPath(syslog.path());
+  logSettings().sink = LogSink::Syslog;
+  openThreadLog();
+  EXPECT_FALSE(threadHasLogSocket());
+  syslog.start();
+  std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+  logMessage(Severity::Info, "late");
+  EXPECT_EQ(syslog.receive(), "<22>tollbrook[" + pid_ + "]: late");
+  // Once closed the thread stays quiet.
+  closeThreadLog();
+  logMessage(Severity::Info, "closed");
+  EXPECT_TRUE(syslog.idle());
 }
 
 TEST_F(LogTest, LongMessagesAreCutAt1024Bytes) {

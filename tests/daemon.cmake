@@ -19,3 +19,16 @@ endforeach()
 # message file and prints what the daemon asked to change. Not installed.
 add_executable(milter-send ${CMAKE_CURRENT_LIST_DIR}/milter_send.cpp)
 target_link_libraries(milter-send PRIVATE milter_test_support tollbrook)
+
+# The daemon under faults: nameserver restarts, stalled peers, the connection
+# limit, SIGHUP and SIGTERM under load, a key domain that never answers.
+tollbrook_tests(daemon_faults_tests
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/daemon_faults_test.cpp
+  LIBRARIES daemon_test_support milter_test_support program_test_support dns_test_support
+            dnsmasq_test_support arc_test_support
+)
+add_dependencies(daemon_faults_tests tollbrook-daemon)
+
+# A load of MTAs for scripts/soak.sh. Not installed.
+add_executable(milter-load ${CMAKE_CURRENT_LIST_DIR}/milter_load.cpp)
+target_link_libraries(milter-load PRIVATE milter_test_support tollbrook)
