@@ -60,7 +60,8 @@ class PortFiftyThreeKeys {
   PortFiftyThreeKeys(std::map<std::string, std::string> records, std::string silentSuffix = "")
       : records_(std::move(records)), silentSuffix_(std::move(silentSuffix)) {
     for (int attempt = 0; attempt < 10 && !server_; ++attempt) {
-      address_ = silentLoopbackAddress();
+      claim_ = silentLoopbackAddress();
+      address_ = claim_.address;
       start();
     }
   }
@@ -75,6 +76,7 @@ class PortFiftyThreeKeys {
  private:
   std::map<std::string, std::string> records_;
   std::string silentSuffix_;
+  ClaimedLoopback claim_;  // keeps others off the address while the test runs
   std::string address_;
   std::unique_ptr<DnsTestServer> server_;
 };
@@ -319,7 +321,8 @@ TEST_F(DaemonFaults, APeerThatStopsReadingHoldsOnlyItsOwnReplies) {
 }
 
 TEST_F(DaemonFaults, TheConnectionLimitRefusesThenServesOnceAPlaceIsFree) {
-  ConfigText text = config(silentLoopbackAddress());
+  const ClaimedLoopback silent = silentLoopbackAddress();
+  ConfigText text = config(silent.address);
   text.global.push_back("MaxConnections = 2");
   text.listeners.push_back({"mx", {listenerSocket(port_), "Mode = verify"}});
   ASSERT_TRUE(start(text)) << daemon_->log();

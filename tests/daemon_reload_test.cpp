@@ -296,7 +296,8 @@ TEST_F(DaemonSealReload, ReloadedNameserversAreJudgedByTheirOwnHealth) {
   // Timeouts are remembered for a second only, so each message asks again.
   config.global.push_back("DnsNegativeTTL = 1");
   ConfigText silent = config;
-  silent.global.at(silent.global.size() - 5) = "DnsNameserver = " + silentLoopbackAddress();
+  const ClaimedLoopback deadServer = silentLoopbackAddress();
+  silent.global.at(silent.global.size() - 5) = "DnsNameserver = " + deadServer.address;
   ASSERT_TRUE(start(silent, verifyPort)) << daemon_->log();
 
   std::string failure;

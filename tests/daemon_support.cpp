@@ -278,12 +278,13 @@ void PortFiftyThreeDns::stop() {
   addressLock_.reset();
 }
 
-std::string silentLoopbackAddress() {
-  for (int attempt = 0; attempt < 20; ++attempt) {
+ClaimedLoopback silentLoopbackAddress() {
+  for (int attempt = 0; attempt < 40; ++attempt) {
     std::string address = randomLoopback53();
-    if (!acceptsTcp(address, 53)) return address;
+    UniqueFd lock = claimAddress(address);
+    if (lock.valid() && !acceptsTcp(address, 53)) return {std::move(address), std::move(lock)};
   }
-  return "127.0.53.1";
+  return {"127.0.53.1", UniqueFd()};
 }
 
 std::string writeRsaKey(const std::string& path, int bits, unsigned mode) {

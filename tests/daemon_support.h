@@ -95,8 +95,15 @@ class PortFiftyThreeDns {
   std::string failure_;
 };
 
-// A loopback address nothing listens on (127.0.53.x), for a dead nameserver.
-std::string silentLoopbackAddress();
+// A loopback address (127.0.53.x) nothing listens on, claimed with the same
+// lock as the servers above for as long as the value lives, so that no test
+// running beside this one starts a nameserver there: for a dead nameserver,
+// or for a scripted one the test binds itself.
+struct ClaimedLoopback {
+  std::string address;
+  UniqueFd lock;
+};
+ClaimedLoopback silentLoopbackAddress();
 
 // An RSA key written as PEM to `path` with `mode`; returns the key record
 // "v=DKIM1; k=rsa; p=..." that publishes it (empty on failure). Made with
