@@ -22,6 +22,7 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -318,11 +319,21 @@ void sendAll(int fd, std::string_view bytes) {
 
 struct Sample {
   Clock::time_point time;
-  double cpuSeconds = 0;
+  double cpuSeconds = 0;        // the milter's
+  double clientCpuSeconds = 0;  // this process's, to show what the load itself takes
 };
 
+double ownCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  auto seconds = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) * 1e-6;
+  };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
 Sample sampleNow(pid_t pid) {
-  Sample sample{Clock::now(), 0};
+  Sample sample{Clock::now(), 0, ownCpuSeconds()};
   if (pid != 0) sample.cpuSeconds = processCpuSeconds(pid).value_or(0);
   return sample;
 }
@@ -562,6 +573,9 @@ int runLoad(const Options& options) {
   std::printf("header changes received: %llu; unexpected final codes: %llu\n",
               static_cast<unsigned long long>(run.modifications.load()),
               static_cast<unsigned long long>(run.unexpectedCodes.load()));
+  const double clientCpuPerMessage = (run.end.clientCpuSeconds - run.start.clientCpuSeconds) * 1e6 /
+                                     static_cast<double>(std::max<uint64_t>(run.counted, 1));
+  std::printf("load generator CPU: %.1f us per message\n", clientCpuPerMessage);
   double cpuPerMessage = 0;
   if (options.pid != 0) {
     cpuPerMessage = (run.end.cpuSeconds - run.start.cpuSeconds) * 1e6 /
@@ -576,9 +590,9 @@ int runLoad(const Options& options) {
   }
   std::printf(
       "RESULT messages=%llu seconds=%.3f rate=%.1f p50_ms=%.3f p99_ms=%.3f max_ms=%.3f "
-      "cpu_us=%.1f unexpected=%llu",
+      "cpu_us=%.1f client_cpu_us=%.1f unexpected=%llu",
       static_cast<unsigned long long>(run.counted), wall, perSecond, p50, p99, max, cpuPerMessage,
-      static_cast<unsigned long long>(run.unexpectedCodes.load()));
+      clientCpuPerMessage, static_cast<unsigned long long>(run.unexpectedCodes.load()));
   for (const auto& [at, kib] : run.rss) {
     std::printf(" rss_%llu_kib=%ld", static_cast<unsigned long long>(at), kib);
   }
