@@ -390,8 +390,10 @@ struct Run {
       if (n == options.warmup + options.messages) closeWindow(n);
       return n <= options.warmup + options.messages;
     }
-    if (Clock::now().time_since_epoch().count() >= deadlineNs.load() && windowOpen &&
-        !stop.exchange(true)) {
+    const int64_t nowNs =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+            .count();
+    if (nowNs >= deadlineNs.load() && windowOpen && !stop.exchange(true)) {
       closeWindow(n);
     }
     return true;
@@ -408,6 +410,10 @@ struct Connection {
 
 class ClientThread {
  public:
+  // A milter that answers none of this thread's connections for this long
+  // ends the run instead of hanging it.
+  static constexpr int kPatienceSeconds = 30;
+
   ClientThread(Run& run, size_t connections) : run_(run), connections_(connections) {}
 
   void operator()() {
@@ -416,10 +422,13 @@ class ClientThread {
     queue_.emplace(std::move(*created));
     for (size_t i = 0; i < connections_; ++i) openConnection();
     std::vector<Event> events(64);
+    int quietSeconds = 0;
     while (!open_.empty()) {
       Result<size_t> ready = queue_->wait(changes_, events, 1000);
       changes_.clear();
       if (!ready) die("event queue wait failed");
+      quietSeconds = *ready == 0 ? quietSeconds + 1 : 0;
+      if (quietSeconds == kPatienceSeconds) die("no reply from the milter for 30 seconds");
       for (size_t i = 0; i < *ready; ++i) {
         auto found = open_.find(events[i].fd);
         if (found != open_.end() && events[i].filter == EventFilter::Read) readReplies(found);
