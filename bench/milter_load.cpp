@@ -467,6 +467,9 @@ class ClientThread {
       if (got <= 0) die("the milter closed a connection in the middle of a conversation");
       connection.in.append(buffer, static_cast<size_t>(got));
       if (!takeReplies(at)) return;  // the connection was closed
+      // A short read emptied the socket: the next bytes bring a new edge, so
+      // the read that would only say "would block" is saved.
+      if (static_cast<size_t>(got) < sizeof buffer) return;
     }
   }
 
