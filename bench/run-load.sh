@@ -2,8 +2,9 @@
 # The daemon's performance table: starts dnsmasq with the key records, the
 # daemon on loopback (modes verify and both, 1 and 2 workers) and the trivial
 # milter, runs milter-load against each, measures the crypto floor, and prints
-# one table. Needs root (dnsmasq answers on port 53, the only port the daemon
-# asks), /usr/bin/python3 with dkimpy (python3-dkim) and dnsmasq.
+# one table (docs/performance.md holds the figures). Needs root (dnsmasq
+# answers on port 53, the only port the daemon asks), /usr/bin/python3 with
+# dkimpy (python3-dkim) and dnsmasq.
 #
 #   bench/run-load.sh [build-dir] [seconds]          (default: build, 10)
 #
@@ -83,9 +84,14 @@ done
 # dnsmasq splits a record's text into character-strings at the commas.
 record() { local text="v=DKIM1; k=rsa; p=$2" out="--txt-record=$1"
   while [ -n "$text" ]; do out+=",${text:0:250}"; text=${text:250}; done; echo "$out"; }
+# The address is claimed as the tests claim theirs (an flock on a file named
+# after it, held while this script runs), so that a test run beside this one
+# never takes this dnsmasq for its own.
 dns_address=""
 for _ in $(seq 10); do
   candidate="127.0.53.$((RANDOM % 250 + 2))"
+  exec {dns_lock}>"/tmp/tollbrook-test-dns-$candidate.lock"
+  if ! flock -n "$dns_lock"; then exec {dns_lock}>&-; continue; fi
   "$dnsmasq" --no-daemon --port=53 --listen-address="$candidate" --bind-interfaces --no-resolv \
     --no-hosts --conf-file=/dev/null --pid-file --user=root --local=/example/ \
     "$(record s._domainkey.hop1.example "$chain_p")" "$(record s._domainkey.hop2.example "$chain_p")" \
@@ -94,6 +100,7 @@ for _ in $(seq 10); do
   dns_pid=$!
   sleep 0.3
   if kill -0 "$dns_pid" 2>/dev/null; then dns_address=$candidate; pids+=("$dns_pid"); break; fi
+  exec {dns_lock}>&-
 done
 [ -n "$dns_address" ] || { echo "run-load: dnsmasq did not start" >&2; cat "$work/dnsmasq.log" >&2; exit 1; }
 
