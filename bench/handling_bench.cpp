@@ -26,6 +26,7 @@
 #include "arc/public_key_cache.h"
 #include "arc/validate_chain.h"
 #include "arc/validation_context.h"
+#include "bench/crypto_floor_parts.h"
 #include "core/base64.h"
 #include "core/log.h"
 #include "core/message.h"
@@ -39,6 +40,7 @@
 namespace {
 
 using namespace tollbrook;
+using namespace tollbrook::bench;
 
 [[noreturn]] void die(const char* what) {
   std::fprintf(stderr, "handling_bench: %s\n", what);
@@ -117,61 +119,6 @@ struct LoadedMessage {
     markRepliesWritten(connection, unwrittenReplies(connection).size());
   }
 };
-
-struct SignedInput {
-  std::string input, signature;
-};
-
-std::vector<SignedInput> signedInputs(const Message& message, std::span<const ArcSet> sets) {
-  std::vector<SignedInput> out;
-  const ArcSet& newest = sets.back();
-  std::string ams =
-      stripSignatureValue(headerFieldText({"ARC-Message-Signature", newest.amsValue, true}).value())
-          .value();
-  out.push_back(
-      {amsSigningInput(message.headers, newest.amsH, CanonicalizationMode::Relaxed, ams).value(),
-       base64Decode(newest.amsB).value()});
-  std::vector<SealedSetText> earlier;
-  for (const ArcSet& set : sets) {
-    std::string seal =
-        stripSignatureValue(arcHeaderText("ARC-Seal", set.sealValue).value()).value();
-    out.push_back({sealSigningInput(earlier, set.aarValue, set.amsValue, seal).value(),
-                   base64Decode(set.sealB).value()});
-    earlier.push_back({set.aarValue, set.amsValue, set.sealValue});
-  }
-  return out;
-}
-
-void verifyOrDie(EVP_PKEY* key, const SignedInput& s) {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  const bool ok =
-      EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-      EVP_DigestVerifyUpdate(ctx, s.input.data(), s.input.size()) == 1 &&
-      EVP_DigestVerifyFinal(ctx, reinterpret_cast<const unsigned char*>(s.signature.data()),
-                            s.signature.size()) == 1;
-  EVP_MD_CTX_free(ctx);
-  if (!ok) die("verification failed");
-}
-
-void signOrDie(EVP_PKEY* key, const std::string& data) {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  unsigned char signature[512];
-  size_t length = sizeof signature;
-  if (EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, key) != 1 ||
-      EVP_DigestSign(ctx, signature, &length, reinterpret_cast<const unsigned char*>(data.data()),
-                     data.size()) != 1) {
-    die("signing failed");
-  }
-  EVP_MD_CTX_free(ctx);
-}
-
-void sha256OrDie(const std::string& bytes) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    die("sha256 failed");
-  }
-}
 
 struct Settings {
   std::unique_ptr<RuntimeConfig> config;
