@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # A soak of the daemon under AddressSanitizer (build-asan) and ThreadSanitizer
-# (build-tsan): for SECONDS seconds (default 60) build/tests/milter-load keeps
+# (build-tsan): for SECONDS seconds (default 60) build/tests/milter-soak keeps
 # a verify listener and a sealing listener busy with dkimpy's chains and plain
 # messages, while the nameserver (dnsmasq on port 53 of 127.0.53.x) is killed
 # and started again every 10 seconds and the daemon gets SIGHUP every second;
@@ -64,7 +64,7 @@ soak_one() {
   command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
   cmake -S . -B "$tree" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTOLLBROOK_WERROR=ON "$option" \
     "${launcher[@]}" >/dev/null
-  cmake --build "$tree" -j"$(nproc)" --target tollbrook-daemon milter-load >/dev/null
+  cmake --build "$tree" -j"$(nproc)" --target tollbrook-daemon milter-soak >/dev/null
 
   local verify_port=$((20000 + RANDOM % 20000)) seal_port log="$work/$kind.log"
   seal_port=$((verify_port + 1))
@@ -99,11 +99,11 @@ CONF
   listening "$seal_port" || { cat "$log"; echo "soak[$kind]: the daemon did not start" >&2; return 1; }
 
   load_pids=()
-  "$tree/tests/milter-load" -p "$verify_port" -c 3 -s "$seconds" \
+  "$tree/tests/milter-soak" -p "$verify_port" -c 3 -s "$seconds" \
     "$work/fx/relaxed_3.eml" "$work/plain.eml" "$work/fx/seal_changed_3.eml" \
     >"$work/$kind.verify.out" 2>&1 &
   load_pids+=($!)
-  "$tree/tests/milter-load" -p "$seal_port" -c 2 -s "$seconds" \
+  "$tree/tests/milter-soak" -p "$seal_port" -c 2 -s "$seconds" \
     "$work/fx/relaxed_1.eml" "$work/plain.eml" "$work/fx/mixed_3.eml" \
     >"$work/$kind.seal.out" 2>&1 &
   load_pids+=($!)

@@ -30,5 +30,5 @@ tollbrook_tests(daemon_faults_tests
 add_dependencies(daemon_faults_tests tollbrook-daemon)
 
 # A load of MTAs for scripts/soak.sh. Not installed.
-add_executable(milter-load ${CMAKE_CURRENT_LIST_DIR}/milter_load.cpp)
-target_link_libraries(milter-load PRIVATE milter_test_support tollbrook)
+add_executable(milter-soak ${CMAKE_CURRENT_LIST_DIR}/milter_soak.cpp)
+target_link_libraries(milter-soak PRIVATE milter_test_support tollbrook)

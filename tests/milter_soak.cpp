@@ -1,11 +1,13 @@
-// milter-load: keeps a milter busy for a while, as a few MTAs at once would
-// (through the test MTA of tests/milter_client.*), for scripts/soak.sh. Each
+// milter-soak: keeps a milter busy for a while, as a few MTAs at once would
+// (through the test MTA of tests/milter_client.*), for scripts/soak.sh. It
+// checks what the soak needs (every message answered whole, whatever fails
+// underneath); bench/milter_load.cpp is the one that measures. Each
 // connection thread sends the message files in turn, a new connection every
 // 20 messages or after a failure. A refused or closed connection is counted,
 // not fatal: the soak stops and restarts things underneath. What is fatal is
 // a message left half modified: header changes without a final reply.
 //
-//   milter-load -p port [-c connections] [-s seconds] <message-file>...
+//   milter-soak -p port [-c connections] [-s seconds] <message-file>...
 //
 // Prints "sent N answered N tempfail N failed N half-modified N" and exits 0
 // when at least one message was answered and none was half modified. Not
@@ -150,7 +152,7 @@ int main(int argc, char** argv) {
   std::optional<Options> options = parseOptions(argc, argv);
   if (!options) {
     std::fprintf(stderr,
-                 "usage: milter-load -p port [-c connections] [-s seconds] <message-file>...\n");
+                 "usage: milter-soak -p port [-c connections] [-s seconds] <message-file>...\n");
     return 2;
   }
   Counts counts;
