@@ -49,8 +49,8 @@ struct PostfixDelivery {
   // The envelope recipient without angle brackets, as the file name holds it:
   // bytes outside A-Z a-z 0-9 @ . _ + = - are written as '_'.
   std::string recipient;
-  std::string sender;     // the envelope sender ("" for the null sender)
-  std::string message;    // as the pipe handed it over: LF line ends
+  std::string sender;   // the envelope sender ("" for the null sender)
+  std::string message;  // as the pipe handed it over: LF line ends
 };
 
 // One message of `postqueue -j`.

@@ -25,9 +25,10 @@ bool shouldFail() {
 
 void* allocate(std::size_t size, std::align_val_t align, bool aligned) {
   if (size == 0) size = 1;
-  if (aligned) return std::aligned_alloc(static_cast<std::size_t>(align),
-                                         (size + static_cast<std::size_t>(align) - 1) &
-                                             ~(static_cast<std::size_t>(align) - 1));
+  if (aligned)
+    return std::aligned_alloc(
+        static_cast<std::size_t>(align),
+        (size + static_cast<std::size_t>(align) - 1) & ~(static_cast<std::size_t>(align) - 1));
   return std::malloc(size);
 }
 
@@ -38,9 +39,13 @@ void failAllocationsAfter(int64_t n) {
   failed = 0;
 }
 
-void disarmAllocationFailure() { remaining = -1; }
+void disarmAllocationFailure() {
+  remaining = -1;
+}
 
-int64_t failedAllocations() { return failed; }
+int64_t failedAllocations() {
+  return failed;
+}
 
 }  // namespace tollbrook::testing
 
@@ -53,7 +58,9 @@ void* operator new(std::size_t size) {
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
-void* operator new[](std::size_t size) { return operator new(size); }
+void* operator new[](std::size_t size) {
+  return operator new(size);
+}
 void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
   if (shouldFail()) return nullptr;
   return allocate(size, std::align_val_t(alignof(std::max_align_t)), false);
@@ -67,12 +74,30 @@ void* operator new(std::size_t size, std::align_val_t align) {
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
-void* operator new[](std::size_t size, std::align_val_t align) { return operator new(size, align); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
-void operator delete(void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::align_val_t) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t, std::align_val_t) noexcept { std::free(p); }
+void* operator new[](std::size_t size, std::align_val_t align) {
+  return operator new(size, align);
+}
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
+void operator delete[](void* p, std::size_t, std::align_val_t) noexcept {
+  std::free(p);
+}
