@@ -89,7 +89,13 @@ struct EventQueue::State {
     if (change.fd < 0) return fail(Error::BadFileDescriptor);
     const uint8_t before = interestOf(change.fd);
     const uint8_t after = before | (read ? kReadInterest : kWriteInterest);
-    if (after == before) return {};
+    // A pending write interest needs nothing more. A read interest is always
+    // passed on: when a descriptor was closed without forget(), its number
+    // may come back for a new file that epoll no longer knows, and skipping
+    // the call would leave that file unwatched (with kqueue the close drops
+    // the registration and the add makes a new one). Read interest is added
+    // once per connection, so the extra call costs nothing that matters.
+    if (after == before && !read) return {};
     try {
       if (static_cast<size_t>(change.fd) >= interest.size()) {
         interest.resize(static_cast<size_t>(change.fd) + 1, 0);

@@ -164,6 +164,20 @@ TEST_F(EventQueueTest, ForgottenSharedDescriptorReportsNothing) {
   EXPECT_EQ(waitFor(queue()), Seen{});
 }
 
+TEST_F(EventQueueTest, ANumberReusedAfterACloseWithoutForgetIsWatchedAgain) {
+  // The queue still remembers read interest for the old file; the new file
+  // under the same number must be registered all the same.
+  Pair first = makePipe();
+  const int number = first.a.get();
+  EXPECT_EQ(waitFor(queue(), {{number, Kind::ReadEdge}}), Seen{});
+  first.a.reset();
+  Pair second = makePipe();
+  ASSERT_EQ(second.a.get(), number) << "the system did not reuse the lowest free number";
+  EXPECT_EQ(waitFor(queue(), {{number, Kind::ReadEdge}}), Seen{});
+  writeByte(second.b.get());
+  EXPECT_EQ(waitFor(queue()), Seen{std::to_string(number) + " read"});
+}
+
 TEST_F(EventQueueTest, ReportsBeyondTheCallersRoomWaitForTheNextCall) {
   Pair s = makeSocketPair();
   const std::string c = std::to_string(s.a.get());
