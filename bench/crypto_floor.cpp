@@ -11,7 +11,6 @@
 // The last line is one "RESULT verify_us=... both_us=..." line for scripts.
 #include <openssl/evp.h>
 #include <openssl/pem.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -33,25 +32,6 @@ namespace {
   std::exit(1);
 }
 
-double threadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-template <typename Work>
-double cpuMicroseconds(double seconds, Work work) {
-  const double start = threadCpuSeconds();
-  long runs = 0;
-  double used = 0;
-  do {
-    for (int i = 0; i < 10; ++i) work();
-    runs += 10;
-    used = threadCpuSeconds() - start;
-  } while (used < seconds);
-  return used * 1e6 / static_cast<double>(runs);
-}
-
 EvpPkeyPtr readPrivateKey(const char* path) {
   FILE* file = std::fopen(path, "r");
   if (file == nullptr) die("cannot open the seal key");
@@ -68,7 +48,7 @@ int run(int argc, char** argv) {
   if (!message) die("cannot read the message");
   Result<std::vector<ArcSet>> sets = collectArcSets(message->headers);
   if (!sets || sets->empty()) die("the message has no ARC chain");
-  const std::vector<SignedInput> inputs = signedInputs(*message, *sets);
+  const std::vector<SignedInput> inputs = signedInputs(message->headers, *sets);
   Result<EvpPkeyPtr> chainKey = decodePublicKey(argv[2]);
   if (!chainKey) die("cannot decode the chain's public key");
   const EvpPkeyPtr sealKey = readPrivateKey(argv[3]);

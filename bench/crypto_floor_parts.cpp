@@ -1,5 +1,7 @@
 #include "bench/crypto_floor_parts.h"
 
+#include <time.h>
+
 #include <cstdio>
 #include <cstdlib>
 
@@ -17,15 +19,15 @@ namespace {
 
 }  // namespace
 
-std::vector<SignedInput> signedInputs(const Message& message, std::span<const ArcSet> sets) {
+std::vector<SignedInput> signedInputs(std::span<const HeaderField> headers,
+                                      std::span<const ArcSet> sets) {
   std::vector<SignedInput> out;
   const ArcSet& newest = sets.back();
   std::string ams =
       stripSignatureValue(headerFieldText({"ARC-Message-Signature", newest.amsValue, true}).value())
           .value();
-  out.push_back(
-      {amsSigningInput(message.headers, newest.amsH, CanonicalizationMode::Relaxed, ams).value(),
-       base64Decode(newest.amsB).value()});
+  out.push_back({amsSigningInput(headers, newest.amsH, CanonicalizationMode::Relaxed, ams).value(),
+                 base64Decode(newest.amsB).value()});
   std::vector<SealedSetText> earlier;
   for (const ArcSet& set : sets) {
     std::string seal =
@@ -66,6 +68,12 @@ void sha256OrDie(const std::string& bytes) {
   if (EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
     die("sha256 failed");
   }
+}
+
+double threadCpuSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
 }  // namespace tollbrook::bench

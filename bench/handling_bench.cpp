@@ -14,7 +14,6 @@
 #include <openssl/evp.h>
 #include <openssl/rsa.h>
 #include <openssl/x509.h>
-#include <time.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -45,26 +44,6 @@ using namespace tollbrook::bench;
 [[noreturn]] void die(const char* what) {
   std::fprintf(stderr, "handling_bench: %s\n", what);
   std::exit(1);
-}
-
-double threadCpuSeconds() {
-  timespec now{};
-  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-// CPU microseconds per run of `work`, over about `seconds` of CPU.
-template <typename Work>
-double cpuMicroseconds(double seconds, Work work) {
-  const double start = threadCpuSeconds();
-  long runs = 0;
-  double used = 0;
-  do {
-    for (int i = 0; i < 10; ++i) work();
-    runs += 10;
-    used = threadCpuSeconds() - start;
-  } while (used < seconds);
-  return used * 1e6 / static_cast<double>(runs);
 }
 
 std::string tenKibBody() {
@@ -171,7 +150,7 @@ int main(int argc, char** argv) {
 
   // The floor's inputs.
   std::vector<ArcSet> sets = collectArcSets(message.parsed.headers).value();
-  std::vector<SignedInput> inputs = signedInputs(message.parsed, sets);
+  std::vector<SignedInput> inputs = signedInputs(message.parsed.headers, sets);
   EvpPkeyPtr publicKey = decodePublicKey(pValue).value();
   BodyCanonicalizer canon(CanonicalizationMode::Relaxed);
   if (!canon.update(message.parsed.body)) die("canonicalization failed");

@@ -22,15 +22,16 @@
 #include "arc/arc_set_builder.h"
 #include "arc/public_key_cache.h"
 #include "arc/validate_chain.h"
+#include "bench/crypto_floor_parts.h"
 #include "core/base64.h"
 #include "crypto/canonicalization.h"
-#include "crypto/signing_input.h"
 #include "dns/resolver.h"
 #include "tests/dns_test_server.h"
 
 namespace {
 
 using namespace tollbrook;
+using namespace tollbrook::bench;
 
 [[noreturn]] void die(const char* what) {
   std::fprintf(stderr, "validate_bench: %s\n", what);
@@ -115,47 +116,6 @@ double perSecond(double seconds, Work work) {
   return static_cast<double>(runs) / elapsed;
 }
 
-// The four signatures of the chain with their inputs, for the crypto floor.
-struct SignedInput {
-  std::string input;
-  std::string signature;
-};
-
-std::vector<SignedInput> signedInputs(const Chain& chain, std::span<const ArcSet> sets) {
-  std::vector<SignedInput> out;
-  const ArcSet& newest = sets.back();
-  std::string ams =
-      stripSignatureValue(headerFieldText({"ARC-Message-Signature", newest.amsValue, true}).value())
-          .value();
-  out.push_back(
-      {amsSigningInput(chain.headers, newest.amsH, CanonicalizationMode::Relaxed, ams).value(),
-       base64Decode(newest.amsB).value()});
-  std::vector<SealedSetText> earlier;
-  for (const ArcSet& set : sets) {
-    std::string seal =
-        stripSignatureValue(arcHeaderText("ARC-Seal", set.sealValue).value()).value();
-    out.push_back({sealSigningInput(earlier, set.aarValue, set.amsValue, seal).value(),
-                   base64Decode(set.sealB).value()});
-    earlier.push_back({set.aarValue, set.amsValue, set.sealValue});
-  }
-  return out;
-}
-
-bool opensslVerify(EVP_PKEY* key, const SignedInput& s) {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  bool ok = EVP_DigestVerifyInit(ctx, nullptr, EVP_sha256(), nullptr, key) == 1 &&
-            EVP_DigestVerifyUpdate(ctx, s.input.data(), s.input.size()) == 1 &&
-            EVP_DigestVerifyFinal(ctx, reinterpret_cast<const unsigned char*>(s.signature.data()),
-                                  s.signature.size()) == 1;
-  EVP_MD_CTX_free(ctx);
-  return ok;
-}
-
-bool opensslSha256(const std::string& bytes, unsigned char* digest) {
-  unsigned int length = 0;
-  return EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr) == 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -190,7 +150,7 @@ int main(int argc, char** argv) {
   PublicKeyCache noKeys(0);
   ValidationOptions uncached{resolver, noKeys, 20000, 1024, 3};
 
-  std::vector<SignedInput> inputs = signedInputs(chain, sets);
+  std::vector<SignedInput> inputs = signedInputs(chain.headers, sets);
   EvpPkeyPtr publicKey = decodePublicKey(pValue).value();
   const std::string canonicalBody = [&] {
     BodyCanonicalizer canon(CanonicalizationMode::Relaxed);
@@ -207,11 +167,8 @@ int main(int argc, char** argv) {
                                die("validation failed");
                            }));
     floor = std::max(floor, perSecond(seconds, [&] {
-                       unsigned char digest[EVP_MAX_MD_SIZE];
-                       if (!opensslSha256(canonicalBody, digest)) die("sha256 failed");
-                       for (const SignedInput& s : inputs) {
-                         if (!opensslVerify(publicKey.get(), s)) die("verification failed");
-                       }
+                       sha256OrDie(canonicalBody);
+                       for (const SignedInput& s : inputs) verifyOrDie(publicKey.get(), s);
                      }));
     decoding = std::max(decoding, perSecond(seconds / 4, [&] {
                           if (!validateChain(uncached, sets, chain.headers, chain.body).passed())
