@@ -44,13 +44,20 @@
 #include <vector>
 
 #include "base/unique_fd.h"
-#include "bench/milter_wire.h"
 #include "bench/process_usage.h"
 #include "core/message.h"
 #include "platform/event_queue.h"
 #include "platform/unix_address.h"
+#include "tests/milter_wire.h"
 
 namespace tollbrook::bench {
+
+using testing::appendPacket;
+using testing::appendWord;
+using testing::frontPacket;
+using testing::Packet;
+using testing::withLfLineEnds;
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -155,15 +162,6 @@ std::string macroPacket(char stage, std::initializer_list<Macro> macros) {
   }
   std::string out;
   appendPacket(out, 'D', data);
-  return out;
-}
-
-std::string withLfLineEnds(std::string_view value) {
-  std::string out;
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (value[i] == '\r' && i + 1 < value.size() && value[i + 1] == '\n') continue;
-    out.push_back(value[i]);
-  }
   return out;
 }
 

@@ -21,11 +21,18 @@
 #include <vector>
 
 #include "base/unique_fd.h"
-#include "bench/milter_wire.h"
 #include "platform/event_queue.h"
 #include "platform/listen_socket.h"
+#include "tests/milter_wire.h"
 
 namespace tollbrook::bench {
+
+using testing::appendPacket;
+using testing::appendWord;
+using testing::frontPacket;
+using testing::Packet;
+using testing::readWord;
+
 namespace {
 
 [[noreturn]] void die(const std::string& what) {

@@ -12,32 +12,12 @@
 #include "core/message.h"
 #include "platform/errno_map.h"
 #include "platform/unix_address.h"
+#include "tests/milter_wire.h"
 
 namespace tollbrook::testing {
 namespace {
 
 constexpr uint32_t kMaxReplyLength = (1u << 20) + 1;  // code + 1 MiB of data
-
-void appendWord(std::string& out, uint32_t value) {
-  out.push_back(static_cast<char>(value >> 24));
-  out.push_back(static_cast<char>(value >> 16));
-  out.push_back(static_cast<char>(value >> 8));
-  out.push_back(static_cast<char>(value));
-}
-
-uint32_t readWord(std::string_view bytes) {
-  auto byte = [&](size_t i) { return static_cast<uint32_t>(static_cast<unsigned char>(bytes[i])); };
-  return byte(0) << 24 | byte(1) << 16 | byte(2) << 8 | byte(3);
-}
-
-std::string withLfLineEnds(std::string_view value) {
-  std::string out;
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (value[i] == '\r' && i + 1 < value.size() && value[i + 1] == '\n') continue;
-    out.push_back(value[i]);
-  }
-  return out;
-}
 
 std::string withCrLfLineEnds(std::string_view value) {
   std::string out;

@@ -1,15 +1,16 @@
-// The milter packet framing as the load generator and the trivial milter
-// need it: a length word, a code, the data. Pure functions on caller-owned
-// strings; any thread.
-#ifndef TOLLBROOK_BENCH_MILTER_WIRE_H_
-#define TOLLBROOK_BENCH_MILTER_WIRE_H_
+// The milter packet framing from the MTA's side, shared by the test MTA, the
+// load generator and the trivial milter: a length word, a code, the data; and
+// the bare-LF folds an MTA hands header values over with. Pure functions on
+// caller-owned strings; any thread.
+#ifndef TOLLBROOK_TESTS_MILTER_WIRE_H_
+#define TOLLBROOK_TESTS_MILTER_WIRE_H_
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-namespace tollbrook::bench {
+namespace tollbrook::testing {
 
 inline void appendWord(std::string& out, uint32_t value) {
   for (int shift = 24; shift >= 0; shift -= 8) out.push_back(static_cast<char>(value >> shift));
@@ -42,6 +43,16 @@ inline std::optional<Packet> frontPacket(std::string_view bytes) {
   return Packet{bytes[4], bytes.substr(5, length - 1), 4 + size_t{length}};
 }
 
-}  // namespace tollbrook::bench
+// The value with every CR LF turned into a bare LF, as an MTA sends folds.
+inline std::string withLfLineEnds(std::string_view value) {
+  std::string out;
+  for (size_t i = 0; i < value.size(); ++i) {
+    if (value[i] == '\r' && i + 1 < value.size() && value[i + 1] == '\n') continue;
+    out.push_back(value[i]);
+  }
+  return out;
+}
 
-#endif  // TOLLBROOK_BENCH_MILTER_WIRE_H_
+}  // namespace tollbrook::testing
+
+#endif  // TOLLBROOK_TESTS_MILTER_WIRE_H_
