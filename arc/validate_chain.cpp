@@ -30,29 +30,22 @@ class Budget {
   int64_t deadline_ = 0;
 };
 
-// The texts of every set, as the ARC-Seal signing inputs take them.
-[[nodiscard]] Result<std::vector<SealedSetText>> sealedTexts(std::span<const ArcSet> sets) {
-  try {
-    std::vector<SealedSetText> texts;
-    texts.reserve(sets.size());
-    for (const ArcSet& set : sets) texts.push_back({set.aarValue, set.amsValue, set.sealValue});
-    return texts;
-  } catch (const std::bad_alloc&) {
-    return fail(Error::OutOfMemory);
-  }
-}
-
 ChainResult verifySeals(const ValidationRun& run, const Budget& budget,
                         std::span<const ArcSet> sets) {
-  Result<std::vector<SealedSetText>> texts = sealedTexts(sets);
-  if (!texts) return inputFailure(texts.error(), kSealReasons, sets.front().instance);
-  const std::span<const SealedSetText> all(*texts);
-  for (size_t p = 0; p < sets.size(); ++p) {
+  SealInputChain inputs;
+  size_t valueBytes = 0;
+  for (const ArcSet& set : sets) {
+    valueBytes += set.aarValue.size() + set.amsValue.size() + set.sealValue.size() + 96;
+  }
+  if (auto status = inputs.reserve(valueBytes); !status) {
+    return inputFailure(status.error(), kSealReasons, sets.front().instance);
+  }
+  for (const ArcSet& set : sets) {
     if (budget.spent()) {
       return chainTemporaryFailure("evaluation deadline exceeded during ARC-Seal checks",
-                                   sets[p].instance, FailureClass::Deadline);
+                                   set.instance, FailureClass::Deadline);
     }
-    if (auto bad = verifySeal(run, sets[p], all.first(p))) return *bad;
+    if (auto bad = verifySeal(run, set, inputs)) return *bad;
   }
   return ChainResult{{}, Cv::Pass, run.newest, FailureClass::None};
 }

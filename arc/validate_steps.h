@@ -64,9 +64,10 @@ std::optional<ChainResult> verifyNewestAms(const ValidationRun& run, const ArcSe
                                            std::span<const HeaderField> headers,
                                            std::string_view body);
 
-// Step 4, one set: the ARC-Seal of `set`, whose earlier sets are `earlier`.
+// Step 4, one set: the ARC-Seal of `set`, whose earlier sets went through
+// `inputs` in order before it.
 std::optional<ChainResult> verifySeal(const ValidationRun& run, const ArcSet& set,
-                                      std::span<const SealedSetText> earlier);
+                                      SealInputChain& inputs);
 
 }  // namespace tollbrook
 

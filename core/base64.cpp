@@ -26,72 +26,6 @@ uint8_t sextet(char c) {
   return kDecode[static_cast<uint8_t>(c)];
 }
 
-bool containsFoldingSpace(std::string_view text) {
-  for (char c : text) {
-    if (isFoldingSpace(c)) return true;
-  }
-  return false;
-}
-
-std::string withoutFoldingSpace(std::string_view text) {
-  std::string compact;
-  compact.reserve(text.size());
-  for (char c : text) {
-    if (!isFoldingSpace(c)) compact.push_back(c);
-  }
-  return compact;
-}
-
-// Checks the alphabet and the padding of compact text (length a multiple of
-// 4); on success sets dataLength to the characters before the padding.
-Status checkCompact(std::string_view text, size_t& dataLength) {
-  size_t padStart = text.find('=');
-  dataLength = padStart == std::string_view::npos ? text.size() : padStart;
-  for (size_t i = 0; i < dataLength; ++i) {
-    if (sextet(text[i]) == kInvalid) return fail(Error::InvalidCharacter);
-  }
-  for (size_t i = dataLength; i < text.size(); ++i) {
-    if (text[i] != '=') return fail(Error::InvalidPadding);
-  }
-  size_t leftover = dataLength % 4;
-  size_t padding = text.size() - dataLength;
-  size_t needed = leftover == 0 ? 0 : 4 - leftover;
-  if (leftover == 1 || padding != needed) return fail(Error::InvalidPadding);
-  // The bits of the last character that do not complete a byte must be zero.
-  if (leftover == 2 && (sextet(text[dataLength - 1]) & 0x0F) != 0) {
-    return fail(Error::InvalidPadding);
-  }
-  if (leftover == 3 && (sextet(text[dataLength - 1]) & 0x03) != 0) {
-    return fail(Error::InvalidPadding);
-  }
-  return {};
-}
-
-// Decodes checked text; the output is sized before any byte is written.
-std::string decodeChecked(std::string_view text, size_t dataLength) {
-  std::string bytes;
-  bytes.resize(dataLength / 4 * 3 + (dataLength % 4 == 0 ? 0 : dataLength % 4 - 1));
-  size_t out = 0;
-  uint32_t accumulator = 0;
-  int bits = 0;
-  for (size_t i = 0; i < dataLength; ++i) {
-    accumulator = (accumulator << 6) | sextet(text[i]);
-    bits += 6;
-    if (bits >= 8) {
-      bits -= 8;
-      bytes[out++] = static_cast<char>((accumulator >> bits) & 0xFF);
-    }
-  }
-  return bytes;
-}
-
-Result<std::string> decodeCompact(std::string_view text) {
-  if (text.size() % 4 != 0) return fail(Error::InvalidPadding);
-  size_t dataLength = 0;
-  if (auto checked = checkCompact(text, dataLength); !checked) return fail(checked.error());
-  return decodeChecked(text, dataLength);
-}
-
 }  // namespace
 
 Result<std::string> base64Encode(std::string_view bytes) {
@@ -120,16 +54,92 @@ Result<std::string> base64Encode(std::string_view bytes) {
   }
 }
 
+// One pass over the text: folding space is skipped, whole quads of alphabet
+// characters are decoded four at a time, and what the checks below need is
+// noted on the way. Signatures are decoded on every message, several per
+// chain, so this avoids the compact copy and the separate checking passes.
+// The checks and their order are those of the rule as written: the length
+// without folding space must be a multiple of 4; before the first '=' only
+// alphabet characters; after it only '='; as many '=' as the last quad lacks,
+// and the unused bits of its last character zero.
 Result<std::string> base64Decode(std::string_view text) {
+  std::string bytes;
   try {
-    // Folded values (signatures split over header lines) need a compact copy;
-    // the common unfolded case is decoded straight from the caller's text.
-    if (!containsFoldingSpace(text)) return decodeCompact(text);
-    std::string compact = withoutFoldingSpace(text);
-    return decodeCompact(compact);
+    bytes.resize(text.size() / 4 * 3 + 3);
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }
+  auto* out = reinterpret_cast<unsigned char*>(bytes.data());
+  size_t written = 0;
+  size_t compactLength = 0;  // characters other than folding space
+  size_t dataLength = 0;     // of those, the ones before the first '='
+  bool invalid = false, junkAfterPad = false, afterPad = false;
+  uint32_t quad = 0;
+  int quadChars = 0;
+  uint8_t last = 0;
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    if (quadChars == 0 && !afterPad && i + 4 <= n) {
+      const uint8_t a = sextet(text[i]), b = sextet(text[i + 1]), c = sextet(text[i + 2]),
+                    d = sextet(text[i + 3]);
+      if ((a | b | c | d) < 64) {
+        const uint32_t group = uint32_t{a} << 18 | uint32_t{b} << 12 | uint32_t{c} << 6 | d;
+        out[written] = static_cast<unsigned char>(group >> 16);
+        out[written + 1] = static_cast<unsigned char>(group >> 8);
+        out[written + 2] = static_cast<unsigned char>(group);
+        written += 3;
+        compactLength += 4;
+        dataLength += 4;
+        last = d;
+        i += 4;
+        continue;
+      }
+    }
+    const char ch = text[i++];
+    if (isFoldingSpace(ch)) continue;
+    ++compactLength;
+    if (afterPad || ch == '=') {
+      afterPad = true;
+      junkAfterPad = junkAfterPad || ch != '=';
+      continue;
+    }
+    ++dataLength;
+    const uint8_t s = sextet(ch);
+    if (s == kInvalid) {
+      invalid = true;
+      continue;
+    }
+    last = s;
+    quad = quad << 6 | s;
+    if (++quadChars == 4) {
+      out[written] = static_cast<unsigned char>(quad >> 16);
+      out[written + 1] = static_cast<unsigned char>(quad >> 8);
+      out[written + 2] = static_cast<unsigned char>(quad);
+      written += 3;
+      quad = 0;
+      quadChars = 0;
+    }
+  }
+  if (compactLength % 4 != 0) return fail(Error::InvalidPadding);
+  if (invalid) return fail(Error::InvalidCharacter);
+  if (junkAfterPad) return fail(Error::InvalidPadding);
+  const size_t leftover = dataLength % 4;
+  const size_t padding = compactLength - dataLength;
+  if (leftover == 1 || padding != (leftover == 0 ? 0 : 4 - leftover)) {
+    return fail(Error::InvalidPadding);
+  }
+  // The bits of the last character that do not complete a byte must be zero.
+  if (leftover == 2) {
+    if ((last & 0x0F) != 0) return fail(Error::InvalidPadding);
+    out[written++] = static_cast<unsigned char>(quad >> 4);
+  } else if (leftover == 3) {
+    if ((last & 0x03) != 0) return fail(Error::InvalidPadding);
+    out[written] = static_cast<unsigned char>(quad >> 10);
+    out[written + 1] = static_cast<unsigned char>(quad >> 2);
+    written += 2;
+  }
+  bytes.resize(written);  // shrinks in place
+  return bytes;
 }
 
 }  // namespace tollbrook

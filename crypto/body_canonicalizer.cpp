@@ -5,12 +5,11 @@
 // output is its input except around blank runs, tabs and empty lines, which
 // are found eight bytes at a time.
 #include <array>
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <new>
 
 #include "crypto/canonicalization.h"
+#include "crypto/word_scan.h"
 
 namespace tollbrook {
 namespace {
@@ -33,25 +32,9 @@ unsigned char classOf(char c) {
   return kClasses[static_cast<unsigned char>(c)];
 }
 
-constexpr uint64_t kLowBits = 0x0101010101010101ull;
-constexpr uint64_t kHighBits = 0x8080808080808080ull;
-
-uint64_t load8(const char* p) {
-  uint64_t word;
-  std::memcpy(&word, p, sizeof word);
-  return word;
-}
-
-// The high bit of every byte of `word` equal to `c`, or below `c`. A borrow
-// may also flag some bytes beyond a true match, but a true match is never
-// missed, which is all the scan below relies on.
-uint64_t matchByte(uint64_t word, unsigned char c) {
-  const uint64_t x = word ^ (kLowBits * c);
-  return (x - kLowBits) & ~x & kHighBits;
-}
-uint64_t matchBelow(uint64_t word, unsigned char c) {
-  return (word - kLowBits * c) & ~word & kHighBits;
-}
+using word_scan::load8;
+using word_scan::matchBelow;
+using word_scan::matchByte;
 
 // Flags the bytes among p[0..8) that may end a verbatim run: every control
 // byte but SP (HTAB and CR among them, LF as a rare false alarm), and a SP
@@ -61,14 +44,6 @@ uint64_t possibleRunEnds(const char* p) {
   const uint64_t low = matchBelow(word, 0x21);
   const uint64_t space = matchByte(word, ' ');
   return (low & ~space) | (space & matchBelow(load8(p + 1), 0x21));
-}
-
-size_t firstFlaggedByte(uint64_t flags) {
-  if constexpr (std::endian::native == std::endian::little) {
-    return static_cast<size_t>(std::countr_zero(flags)) / 8;
-  } else {
-    return static_cast<size_t>(std::countl_zero(flags)) / 8;
-  }
 }
 
 // How many bytes from `j` on continue a verbatim run; 0 when it ends at `j`.
@@ -97,7 +72,7 @@ size_t verbatimRunEnd(std::string_view bytes, size_t i) {
         j += 8;
         continue;
       }
-      j += firstFlaggedByte(ends);
+      j += word_scan::firstFlaggedByte(ends);
     }
     const size_t step = verbatimStep(bytes, j);
     if (step == 0) break;

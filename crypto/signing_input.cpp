@@ -139,4 +139,37 @@ Result<std::string> sealSigningInput(std::span<const SealedSetText> earlier,
   }
 }
 
+Status SealInputChain::reserve(size_t totalValueBytes) {
+  try {
+    text_.reserve(totalValueBytes);
+  } catch (const std::bad_alloc&) {
+    return fail(Error::OutOfMemory);
+  }
+  return {};
+}
+
+Result<std::string_view> SealInputChain::next(const SealedSetText& set,
+                                              std::string_view sealHeaderText) {
+  text_.resize(ownLinesEnd_);  // drops the last input's own seal line
+  if (started_) {
+    if (auto status = appendLine(text_, kSealFieldName, lastSealValue_); !status) {
+      return fail(status.error());
+    }
+  }
+  if (auto status = appendLine(text_, kAarFieldName, set.aarValue); !status) {
+    return fail(status.error());
+  }
+  if (auto status = appendLine(text_, kAmsFieldName, set.amsValue); !status) {
+    return fail(status.error());
+  }
+  ownLinesEnd_ = text_.size();
+  lastSealValue_ = set.sealValue;
+  started_ = true;
+  if (auto status = appendCanonicalHeaderText(text_, CanonicalizationMode::Relaxed, sealHeaderText);
+      !status) {
+    return fail(status.error());
+  }
+  return std::string_view(text_);
+}
+
 }  // namespace tollbrook

@@ -104,6 +104,31 @@ struct SealedSetText {
                                                    std::string_view amsValue,
                                                    std::string_view sealHeaderText);
 
+// The ARC-Seal signing inputs of one chain, oldest set first, as one growing
+// text: set k's input is set k-1's input with that seal's b= value restored,
+// then set k's own lines, so every field of a chain is canonicalized once
+// rather than once per later seal. Each input equals what sealSigningInput
+// returns for the same set and earlier sets. One per validation, on one
+// thread; after an error it is not used again.
+class SealInputChain {
+ public:
+  // Room for `totalValueBytes` of header values, so the text never moves.
+  // Error: OutOfMemory.
+  [[nodiscard]] Status reserve(size_t totalValueBytes);
+
+  // The input of the set after the last one given (the first set at the
+  // start); `sealHeaderText` as for sealSigningInput. The view lasts until
+  // the next call. Errors: as sealSigningInput.
+  [[nodiscard]] Result<std::string_view> next(const SealedSetText& set,
+                                              std::string_view sealHeaderText);
+
+ private:
+  std::string text_;
+  size_t ownLinesEnd_ = 0;          // end of the last set's AAR and AMS lines
+  std::string_view lastSealValue_;  // that set's seal, restored at the next call
+  bool started_ = false;
+};
+
 }  // namespace tollbrook
 
 #endif  // TOLLBROOK_CRYPTO_SIGNING_INPUT_H_

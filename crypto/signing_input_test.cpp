@@ -182,6 +182,26 @@ TEST(SealSigningInput, EarlierSetsThenTheNewSetRelaxed) {
             "arc-authentication-results:i=1\r\narc-message-signature:i=1\r\narc-seal:i=1; b=");
 }
 
+// The growing chain must hand each seal exactly the text sealSigningInput
+// builds from scratch, whatever the earlier seals' b= values and folds.
+TEST(SealInputChain, EachInputIsTheOneBuiltFromScratch) {
+  const SealedSetText sets[] = {{"i=1; a  b", "i=1;\r\n b=x", "i=1; cv=none; b=s1\r\n\tmore"},
+                                {" i=2; x", "i=2; y ", "i=2; cv=pass; b=s2"},
+                                {"i=3;\tz", "i=3; w", "i=3; cv=pass;  b= s3"}};
+  const std::string_view stripped[] = {"ARC-Seal: i=1; cv=none; b=", "ARC-Seal:  i=2; cv=pass; b=",
+                                       "ARC-Seal: i=3; cv=pass;\r\n\tb="};
+  SealInputChain chain;
+  ASSERT_TRUE(chain.reserve(16));  // smaller than the text: growing must keep it whole
+  for (size_t k = 0; k < 3; ++k) {
+    auto expected =
+        sealSigningInput(std::span(sets).first(k), sets[k].aarValue, sets[k].amsValue, stripped[k]);
+    auto got = chain.next(sets[k], stripped[k]);
+    ASSERT_TRUE(expected && got);
+    EXPECT_EQ(*got, *expected) << "set " << k + 1;
+  }
+  EXPECT_EQ(errorOf(SealInputChain().next(sets[0], "no colon")), Error::MalformedHeader);
+}
+
 TEST(SigningInputs, AllocationFailureIsOutOfMemory) {
   std::vector<HeaderField> headers;
   for (int i = 0; i < 20; ++i) headers.push_back(field(i % 2 ? "Received" : "From", "value"));
@@ -197,6 +217,16 @@ TEST(SigningInputs, AllocationFailureIsOutOfMemory) {
   });
   testing::forEachAllocationFailure(
       [&] { expectOkOrOom(sealSigningInput(earlier, "g", "h", "ARC-Seal: i=3; b=")); });
+  testing::forEachAllocationFailure([&] {
+    SealInputChain chain;
+    for (const SealedSetText& set : earlier) {
+      auto input = chain.next(set, "ARC-Seal: i=1; b=");
+      if (!input) {
+        EXPECT_EQ(input.error(), Error::OutOfMemory);
+        return;
+      }
+    }
+  });
   testing::forEachAllocationFailure([&] {
     expectOkOrOom(stripSignatureValue("ARC-Seal: i=1; b=abcdefghijklmnopqrstuvwxyz0123456789"));
   });
