@@ -2,6 +2,7 @@
 
 #include <array>
 #include <new>
+#include <utility>
 
 #include "arc/arc_set_instance.h"
 #include "core/tag_list.h"
@@ -18,85 +19,96 @@ std::optional<ArcHeaderKind> arcHeaderKind(std::string_view name) {
 
 namespace {
 
-// The fixed working state of one collection: a slot per possible instance and a
-// seen flag per instance and kind. Nothing here grows with the input.
+// The fixed working state of one collection: the field of each kind per
+// possible instance, in header order of discovery. Nothing here grows with
+// the input, and it stays small (pointers, not sets), since it is set up for
+// every message that reaches the verifier.
 struct SetTable {
-  std::array<ArcSet, kMaxArcInstance> slots{};
-  std::array<bool, kMaxArcInstance> used{};
-  std::array<std::array<bool, 3>, kMaxArcInstance> seen{};
+  std::array<std::array<const HeaderField*, 3>, kMaxArcInstance> fields{};
   uint8_t highest = 0;
 };
 
-// Stores a tag's value when present; an absent tag leaves the field as it was.
-void takeTag(std::string_view value, std::string_view name, std::string_view& field) {
-  if (std::optional<std::string_view> found = findTag(value, name)) field = *found;
+// Reads the tags a set keeps from one walk over a validated list. Each field
+// takes the first tag of its name, as findTag would give it; an absent tag
+// leaves the field as it was. Says which were found.
+template <size_t N>
+std::array<bool, N> takeTags(
+    std::string_view list,
+    const std::array<std::pair<std::string_view, std::string_view*>, N>& wanted) {
+  std::array<bool, N> taken{};
+  forEachTag(list, [&](std::string_view name, std::string_view value) {
+    for (size_t k = 0; k < N; ++k) {
+      if (!taken[k] && wanted[k].first == name) {
+        *wanted[k].second = value;
+        taken[k] = true;
+        break;
+      }
+    }
+    return true;
+  });
+  return taken;
 }
 
-[[nodiscard]] Status storeAms(ArcSet& set, const HeaderField& field) {
-  if (!validateTagList(field.value)) return fail(Error::MalformedTagList);
+void storeAms(ArcSet& set, const HeaderField& field) {
   set.amsValue = field.value;
   set.amsLeadingSpace = field.leadingSpace;
-  takeTag(field.value, "a", set.amsA);
-  takeTag(field.value, "d", set.amsD);
-  takeTag(field.value, "s", set.amsS);
-  takeTag(field.value, "b", set.amsB);
-  takeTag(field.value, "bh", set.amsBh);
-  takeTag(field.value, "c", set.amsC);
-  takeTag(field.value, "h", set.amsH);
-  return {};
+  takeTags<7>(field.value, {{{"a", &set.amsA},
+                             {"d", &set.amsD},
+                             {"s", &set.amsS},
+                             {"b", &set.amsB},
+                             {"bh", &set.amsBh},
+                             {"c", &set.amsC},
+                             {"h", &set.amsH}}});
 }
 
-[[nodiscard]] Status storeSeal(ArcSet& set, const HeaderField& field) {
-  if (!validateTagList(field.value)) return fail(Error::MalformedTagList);
+void storeSeal(ArcSet& set, const HeaderField& field) {
   set.sealValue = field.value;
-  if (std::optional<std::string_view> cv = findTag(field.value, "cv")) set.sealCv = parseCv(*cv);
-  takeTag(field.value, "a", set.sealA);
-  takeTag(field.value, "d", set.sealD);
-  takeTag(field.value, "s", set.sealS);
-  takeTag(field.value, "b", set.sealB);
-  return {};
+  std::string_view cv;
+  const auto found = takeTags<5>(
+      field.value,
+      {{{"cv", &cv}, {"a", &set.sealA}, {"d", &set.sealD}, {"s", &set.sealS}, {"b", &set.sealB}}});
+  if (found[0]) set.sealCv = parseCv(cv);
 }
 
 [[nodiscard]] Status addField(SetTable& table, ArcHeaderKind kind, const HeaderField& field) {
   std::optional<uint8_t> instance = readArcInstance(field.value);
   if (!instance || *instance == 0) return fail(Error::MalformedInstance);
   if (*instance > kMaxArcInstance) return fail(Error::ChainTooLong);
-  size_t slot = *instance - 1u;
-  bool& seen = table.seen[slot][static_cast<size_t>(kind)];
-  if (seen) return fail(Error::DuplicateHeader);
-  seen = true;
-  if (!table.used[slot]) {
-    table.slots[slot] = ArcSet{};
-    table.slots[slot].instance = *instance;
-    table.used[slot] = true;
+  const HeaderField*& slot = table.fields[*instance - 1u][static_cast<size_t>(kind)];
+  if (slot != nullptr) return fail(Error::DuplicateHeader);
+  if (kind != ArcHeaderKind::Aar && !validateTagList(field.value)) {
+    return fail(Error::MalformedTagList);
   }
+  slot = &field;
   if (*instance > table.highest) table.highest = *instance;
-  ArcSet& set = table.slots[slot];
-  switch (kind) {
-    case ArcHeaderKind::Aar:
-      set.aarValue = field.value;
-      return {};
-    case ArcHeaderKind::Ams:
-      return storeAms(set, field);
-    case ArcHeaderKind::Seal:
-      return storeSeal(set, field);
-  }
   return {};
 }
 
 [[nodiscard]] Result<std::vector<ArcSet>> orderedSets(const SetTable& table) {
   for (size_t slot = 0; slot < table.highest; ++slot) {
-    if (!table.used[slot]) return fail(Error::ChainGap);
-    const ArcSet& set = table.slots[slot];
-    if (set.aarValue.empty() || set.amsValue.empty() || set.sealValue.empty()) {
-      return fail(Error::IncompleteSet);
+    const auto& fields = table.fields[slot];
+    if (fields[0] == nullptr && fields[1] == nullptr && fields[2] == nullptr) {
+      return fail(Error::ChainGap);
+    }
+    for (const HeaderField* field : fields) {
+      if (field == nullptr || field->value.empty()) return fail(Error::IncompleteSet);
     }
   }
+  std::vector<ArcSet> sets;
   try {
-    return std::vector<ArcSet>(table.slots.begin(), table.slots.begin() + table.highest);
+    sets.resize(table.highest);
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }
+  for (size_t slot = 0; slot < table.highest; ++slot) {
+    ArcSet& set = sets[slot];
+    const auto& fields = table.fields[slot];
+    set.instance = static_cast<uint8_t>(slot + 1);
+    set.aarValue = fields[static_cast<size_t>(ArcHeaderKind::Aar)]->value;
+    storeAms(set, *fields[static_cast<size_t>(ArcHeaderKind::Ams)]);
+    storeSeal(set, *fields[static_cast<size_t>(ArcHeaderKind::Seal)]);
+  }
+  return sets;
 }
 
 }  // namespace
