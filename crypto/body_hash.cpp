@@ -50,6 +50,14 @@ Status BodyHasher::update(std::string_view bytes) {
   if (unusable_) return fail(Error::OutOfMemory);
   while (!bytes.empty()) {
     const size_t take = std::min(bytes.size(), kSliceBytes);
+    try {
+      // Room for the slice up front: the canonical form is about as long as
+      // its input, and growing by doubling would copy it several times.
+      canon_.output_.reserve(canon_.output_.size() + take + 2);
+    } catch (const std::bad_alloc&) {
+      unusable_ = true;
+      return fail(Error::OutOfMemory);
+    }
     if (auto status = canon_.update(bytes.substr(0, take)); !status) {
       unusable_ = true;
       return status;

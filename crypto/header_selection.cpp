@@ -36,14 +36,18 @@ std::vector<std::string_view> splitSignedNames(std::string_view signedHeaders) {
   return names;
 }
 
-// Indices 0..count-1 sorted by name; equal names keep the order that `before`
-// gives them.
-template <typename NameOf, typename Before>
-std::vector<size_t> sortedByName(size_t count, NameOf nameOf, Before before) {
+// Indices 0..count-1 sorted by name; equal names in ascending index order,
+// or descending when `bottomFirst`. The tie is broken by index rather than
+// by a stable sort, which would allocate a buffer on every signature check.
+template <typename NameOf>
+std::vector<size_t> sortedByName(size_t count, NameOf nameOf, bool bottomFirst) {
   std::vector<size_t> order(count);
-  for (size_t i = 0; i < count; ++i) order[i] = before(i);
-  std::stable_sort(order.begin(), order.end(),
-                   [&](size_t a, size_t b) { return compareNames(nameOf(a), nameOf(b)) < 0; });
+  for (size_t i = 0; i < count; ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    const int byName = compareNames(nameOf(a), nameOf(b));
+    if (byName != 0) return byName < 0;
+    return bottomFirst ? a > b : a < b;
+  });
   return order;
 }
 
@@ -54,9 +58,8 @@ std::vector<size_t> matchNamesToFields(const std::vector<std::string_view>& name
                                        std::span<const HeaderField> headers) {
   const auto nameAt = [&](size_t i) { return names[i]; };
   const auto fieldAt = [&](size_t i) { return headers[i].name; };
-  const std::vector<size_t> byName = sortedByName(names.size(), nameAt, [](size_t i) { return i; });
-  const std::vector<size_t> byField =
-      sortedByName(headers.size(), fieldAt, [&](size_t i) { return headers.size() - 1 - i; });
+  const std::vector<size_t> byName = sortedByName(names.size(), nameAt, false);
+  const std::vector<size_t> byField = sortedByName(headers.size(), fieldAt, true);
 
   std::vector<size_t> selected(names.size(), kNone);
   size_t f = 0;
