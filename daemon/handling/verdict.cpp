@@ -5,6 +5,7 @@
 #include <string>
 
 #include "arc/verdict_field.h"
+#include "base/room_for_one_more.h"
 #include "daemon/milter/replies.h"
 
 namespace tollbrook {
@@ -49,7 +50,7 @@ Status addVerdictField(MilterConnection& connection, std::string_view authservId
   // nothing can fail once the MTA has been asked to insert the field.
   char* text = nullptr;
   try {
-    message.headers.reserve(message.headers.size() + 1);
+    reserveRoomForOneMore(message.headers);
     text = message.headerText.allocate(insertion->value.size());
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);

@@ -6,6 +6,7 @@
 #include <new>
 #include <type_traits>
 
+#include "base/room_for_one_more.h"
 #include "core/log.h"
 
 namespace tollbrook {
@@ -45,7 +46,7 @@ char* HeaderTextStore::allocate(size_t size) {
   // A field larger than a quarter block gets a block of its own, so the
   // shared block is not abandoned half empty for it.
   if (size > kBlockSize / 4) {
-    blocks_.reserve(blocks_.size() + 1);  // the push below cannot throw then
+    reserveRoomForOneMore(blocks_);  // the push below cannot throw then
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(size));
     char* own = blocks_.back().get();
     // The shared block is no longer last: keep filling it through its pointer.
@@ -53,7 +54,7 @@ char* HeaderTextStore::allocate(size_t size) {
     return own;
   }
   if (capacity_ - used_ < size) {
-    blocks_.reserve(blocks_.size() + 1);
+    reserveRoomForOneMore(blocks_);
     blocks_.push_back(std::make_unique_for_overwrite<char[]>(kBlockSize));
     capacity_ = kBlockSize;
     used_ = 0;
@@ -72,10 +73,12 @@ bool limitMet(const MilterConnection& connection, size_t fieldBytes) {
   return limits.maxHeaderBytes != 0 && fieldBytes + message.headerBytes > limits.maxHeaderBytes;
 }
 
+// Header values come to several KiB per message (ARC fields above all) and
+// almost never hold a bare LF, so both walks below jump from LF to LF.
 size_t bareLineFeeds(std::string_view value) {
   size_t count = 0;
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (value[i] == '\n' && (i == 0 || value[i - 1] != '\r')) ++count;
+  for (size_t i = value.find('\n'); i != std::string_view::npos; i = value.find('\n', i + 1)) {
+    if (i == 0 || value[i - 1] != '\r') ++count;
   }
   return count;
 }
@@ -83,15 +86,20 @@ size_t bareLineFeeds(std::string_view value) {
 // Copies the value with each bare LF written as CR LF; `out` has room for
 // value.size() + bareLineFeeds(value) bytes.
 void copyWithCrLf(std::string_view value, char* out) {
-  for (size_t i = 0; i < value.size(); ++i) {
-    if (value[i] == '\n' && (i == 0 || value[i - 1] != '\r')) *out++ = '\r';
-    *out++ = value[i];
+  size_t from = 0;
+  for (size_t i = value.find('\n'); i != std::string_view::npos; i = value.find('\n', i + 1)) {
+    if (i != 0 && value[i - 1] == '\r') continue;
+    std::memcpy(out, value.data() + from, i - from);
+    out += i - from;
+    *out++ = '\r';
+    from = i;  // the LF itself goes with the next piece
   }
+  std::memcpy(out, value.data() + from, value.size() - from);
 }
 
 void appendField(MilterMessage& message, std::string_view name, std::string_view value,
                  size_t storedValueSize, bool leadingSpace) {
-  message.headers.reserve(message.headers.size() + 1);  // the push below cannot throw then
+  reserveRoomForOneMore(message.headers);  // the push below cannot throw then
   char* text = message.headerText.allocate(name.size() + storedValueSize);
   std::memcpy(text, name.data(), name.size());
   copyWithCrLf(value, text + name.size());
