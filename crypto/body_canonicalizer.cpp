@@ -66,6 +66,9 @@ size_t verbatimRunEnd(std::string_view bytes, size_t i) {
   const size_t n = bytes.size();
   size_t j = i + 1;
   while (j < n) {
+    // Sixteen bytes at a time where nothing ends the run (most of a line);
+    // the word test below finds the exact byte once something might.
+    while (j + 17 <= n && !word_scan::mayEndRelaxedRun16(bytes.data() + j)) j += 16;
     if (j + 9 <= n) {
       const uint64_t ends = possibleRunEnds(bytes.data() + j);
       if (ends == 0) {

@@ -55,6 +55,28 @@ inline size_t printableRunEnd(const char* data, size_t i, size_t n) {
   return i;
 }
 
+// Sixteen bytes as one vector (GCC and Clang vector extensions: SSE2 on
+// x86-64, NEON on arm64, plain code elsewhere).
+using Bytes16 = unsigned char __attribute__((vector_size(16)));
+
+inline Bytes16 load16(const char* p) {
+  Bytes16 v;
+  std::memcpy(&v, p, sizeof v);
+  return v;
+}
+
+// True when some byte of p[0..16) may end a relaxed body run: a control byte
+// other than SP, or a SP followed by a byte up to SP. Reads p[0..17).
+inline bool mayEndRelaxedRun16(const char* p) {
+  const Bytes16 here = load16(p);
+  const Bytes16 next = load16(p + 1);
+  const Bytes16 space = here == ' ';
+  const auto ends = ((here < 0x21) & ~space) | (space & (next < 0x21));
+  uint64_t halves[2];
+  std::memcpy(halves, &ends, sizeof halves);
+  return (halves[0] | halves[1]) != 0;
+}
+
 }  // namespace tollbrook::word_scan
 
 #endif  // TOLLBROOK_CRYPTO_WORD_SCAN_H_
