@@ -2,7 +2,7 @@
 
 #include <array>
 #include <new>
-#include <utility>
+#include <optional>
 
 #include "arc/arc_set_instance.h"
 #include "core/tag_list.h"
@@ -19,96 +19,102 @@ std::optional<ArcHeaderKind> arcHeaderKind(std::string_view name) {
 
 namespace {
 
-// The fixed working state of one collection: the field of each kind per
-// possible instance, in header order of discovery. Nothing here grows with
-// the input, and it stays small (pointers, not sets), since it is set up for
-// every message that reaches the verifier.
+// The fixed working state of one collection: a set per possible instance,
+// made when its first field is met, and which of its fields were seen.
+// Nothing here grows with the input, and setting it up writes only the
+// flags, since it is set up for every message that reaches the verifier.
 struct SetTable {
-  std::array<std::array<const HeaderField*, 3>, kMaxArcInstance> fields{};
+  std::array<std::optional<ArcSet>, kMaxArcInstance> sets;
+  std::array<std::array<bool, 3>, kMaxArcInstance> seen{};
   uint8_t highest = 0;
 };
 
-// Reads the tags a set keeps from one walk over a validated list. Each field
-// takes the first tag of its name, as findTag would give it; an absent tag
-// leaves the field as it was. Says which were found.
+// The tags one field keeps, taken while its list is validated. In a list
+// that validates every name is unique, so each field gets the value findTag
+// would give; an absent tag leaves the field as it was.
 template <size_t N>
-std::array<bool, N> takeTags(
-    std::string_view list,
-    const std::array<std::pair<std::string_view, std::string_view*>, N>& wanted) {
-  std::array<bool, N> taken{};
-  forEachTag(list, [&](std::string_view name, std::string_view value) {
+struct WantedTags {
+  std::array<std::string_view, N> names;
+  std::array<std::string_view*, N> fields;
+  std::array<bool, N> found{};
+
+  static void visit(void* context, std::string_view name, std::string_view value) {
+    auto& wanted = *static_cast<WantedTags*>(context);
     for (size_t k = 0; k < N; ++k) {
-      if (!taken[k] && wanted[k].first == name) {
-        *wanted[k].second = value;
-        taken[k] = true;
-        break;
+      if (wanted.names[k] == name) {
+        *wanted.fields[k] = value;
+        wanted.found[k] = true;
+        return;
       }
     }
-    return true;
-  });
-  return taken;
-}
+  }
+  [[nodiscard]] Status validateAndTake(std::string_view list) {
+    return validateTagList(list, TagVisitor{&WantedTags::visit, this});
+  }
+};
 
-void storeAms(ArcSet& set, const HeaderField& field) {
+[[nodiscard]] Status storeAms(ArcSet& set, const HeaderField& field) {
+  WantedTags<7> wanted{
+      {"a", "d", "s", "b", "bh", "c", "h"},
+      {&set.amsA, &set.amsD, &set.amsS, &set.amsB, &set.amsBh, &set.amsC, &set.amsH}};
+  if (!wanted.validateAndTake(field.value)) return fail(Error::MalformedTagList);
   set.amsValue = field.value;
   set.amsLeadingSpace = field.leadingSpace;
-  takeTags<7>(field.value, {{{"a", &set.amsA},
-                             {"d", &set.amsD},
-                             {"s", &set.amsS},
-                             {"b", &set.amsB},
-                             {"bh", &set.amsBh},
-                             {"c", &set.amsC},
-                             {"h", &set.amsH}}});
+  return {};
 }
 
-void storeSeal(ArcSet& set, const HeaderField& field) {
-  set.sealValue = field.value;
+[[nodiscard]] Status storeSeal(ArcSet& set, const HeaderField& field) {
   std::string_view cv;
-  const auto found = takeTags<5>(
-      field.value,
-      {{{"cv", &cv}, {"a", &set.sealA}, {"d", &set.sealD}, {"s", &set.sealS}, {"b", &set.sealB}}});
-  if (found[0]) set.sealCv = parseCv(cv);
+  WantedTags<5> wanted{{"cv", "a", "d", "s", "b"},
+                       {&cv, &set.sealA, &set.sealD, &set.sealS, &set.sealB}};
+  if (!wanted.validateAndTake(field.value)) return fail(Error::MalformedTagList);
+  set.sealValue = field.value;
+  if (wanted.found[0]) set.sealCv = parseCv(cv);
+  return {};
 }
 
 [[nodiscard]] Status addField(SetTable& table, ArcHeaderKind kind, const HeaderField& field) {
   std::optional<uint8_t> instance = readArcInstance(field.value);
   if (!instance || *instance == 0) return fail(Error::MalformedInstance);
   if (*instance > kMaxArcInstance) return fail(Error::ChainTooLong);
-  const HeaderField*& slot = table.fields[*instance - 1u][static_cast<size_t>(kind)];
-  if (slot != nullptr) return fail(Error::DuplicateHeader);
-  if (kind != ArcHeaderKind::Aar && !validateTagList(field.value)) {
-    return fail(Error::MalformedTagList);
+  const size_t slot = *instance - 1u;
+  bool& seen = table.seen[slot][static_cast<size_t>(kind)];
+  if (seen) return fail(Error::DuplicateHeader);
+  seen = true;
+  std::optional<ArcSet>& set = table.sets[slot];
+  if (!set) {
+    set.emplace();
+    set->instance = *instance;
   }
-  slot = &field;
   if (*instance > table.highest) table.highest = *instance;
+  switch (kind) {
+    case ArcHeaderKind::Aar:
+      set->aarValue = field.value;
+      return {};
+    case ArcHeaderKind::Ams:
+      return storeAms(*set, field);
+    case ArcHeaderKind::Seal:
+      return storeSeal(*set, field);
+  }
   return {};
 }
 
 [[nodiscard]] Result<std::vector<ArcSet>> orderedSets(const SetTable& table) {
   for (size_t slot = 0; slot < table.highest; ++slot) {
-    const auto& fields = table.fields[slot];
-    if (fields[0] == nullptr && fields[1] == nullptr && fields[2] == nullptr) {
-      return fail(Error::ChainGap);
-    }
-    for (const HeaderField* field : fields) {
-      if (field == nullptr || field->value.empty()) return fail(Error::IncompleteSet);
+    if (!table.sets[slot]) return fail(Error::ChainGap);
+    const ArcSet& set = *table.sets[slot];
+    if (set.aarValue.empty() || set.amsValue.empty() || set.sealValue.empty()) {
+      return fail(Error::IncompleteSet);
     }
   }
-  std::vector<ArcSet> sets;
   try {
-    sets.resize(table.highest);
+    std::vector<ArcSet> sets;
+    sets.reserve(table.highest);
+    for (size_t slot = 0; slot < table.highest; ++slot) sets.push_back(*table.sets[slot]);
+    return sets;
   } catch (const std::bad_alloc&) {
     return fail(Error::OutOfMemory);
   }
-  for (size_t slot = 0; slot < table.highest; ++slot) {
-    ArcSet& set = sets[slot];
-    const auto& fields = table.fields[slot];
-    set.instance = static_cast<uint8_t>(slot + 1);
-    set.aarValue = fields[static_cast<size_t>(ArcHeaderKind::Aar)]->value;
-    storeAms(set, *fields[static_cast<size_t>(ArcHeaderKind::Ams)]);
-    storeSeal(set, *fields[static_cast<size_t>(ArcHeaderKind::Seal)]);
-  }
-  return sets;
 }
 
 }  // namespace

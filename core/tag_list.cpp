@@ -1,6 +1,5 @@
 #include "core/tag_list.h"
 
-#include <array>
 #include <cstddef>
 
 #include "base/ascii.h"
@@ -32,24 +31,30 @@ bool onlyTagSpace(std::string_view text) {
 }
 
 // The names seen so far, in a fixed table: a list never holds more than 128.
+// The slots are plain pairs left unset until used, so starting a table costs
+// nothing (every ARC field of every message is validated).
 class TagNameTable {
  public:
   bool full() const { return count_ == kMaxTags; }
   bool contains(std::string_view name) const {
     for (size_t i = 0; i < count_; ++i) {
-      if (names_[i] == name) return true;
+      if (std::string_view(names_[i].data, names_[i].size) == name) return true;
     }
     return false;
   }
-  void add(std::string_view name) { names_[count_++] = name; }
+  void add(std::string_view name) { names_[count_++] = {name.data(), name.size()}; }
   bool empty() const { return count_ == 0; }
 
  private:
-  std::array<std::string_view, kMaxTags> names_{};
+  struct Name {
+    const char* data;
+    size_t size;
+  };
+  Name names_[kMaxTags];
   size_t count_ = 0;
 };
 
-Status checkTag(std::string_view segment, TagNameTable& names) {
+Status checkTag(std::string_view segment, TagNameTable& names, const TagVisitor& visitor) {
   size_t equals = segment.find('=');
   if (equals == std::string_view::npos) return fail(Error::MissingEquals);
   std::string_view name = trimTagSpace(segment.substr(0, equals));
@@ -57,12 +62,19 @@ Status checkTag(std::string_view segment, TagNameTable& names) {
   if (names.full()) return fail(Error::TooManyTags);
   if (names.contains(name)) return fail(Error::DuplicateTagName);
   names.add(name);
+  if (visitor.visit != nullptr) {
+    visitor.visit(visitor.context, name, trimLookupSpace(segment.substr(equals + 1)));
+  }
   return {};
 }
 
 }  // namespace
 
 Status validateTagList(std::string_view text) {
+  return validateTagList(text, TagVisitor{});
+}
+
+Status validateTagList(std::string_view text, const TagVisitor& visitor) {
   TagNameTable names;
   size_t position = 0;
   for (;;) {
@@ -78,7 +90,7 @@ Status validateTagList(std::string_view text) {
       }
       break;
     }
-    if (auto checked = checkTag(segment, names); !checked) return checked;
+    if (auto checked = checkTag(segment, names, visitor); !checked) return checked;
     if (!endedBySemicolon) break;
     position = semicolon + 1;
   }

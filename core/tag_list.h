@@ -15,6 +15,16 @@ namespace tollbrook {
 // MissingEquals, InvalidTagName, DuplicateTagName or TooManyTags (over 128).
 [[nodiscard]] Status validateTagList(std::string_view text);
 
+// Receives each tag of a list as validateTagList meets it: the name, and the
+// value trimmed as findTag trims it. In a list that validates, the tags
+// visited are exactly those findTag finds, so a reader can check a list and
+// take its tags in one walk. On a failure some tags may have been visited.
+struct TagVisitor {
+  void (*visit)(void* context, std::string_view name, std::string_view value) = nullptr;
+  void* context = nullptr;
+};
+[[nodiscard]] Status validateTagList(std::string_view text, const TagVisitor& visitor);
+
 // Value of the first tag named exactly `name`, trimmed; absent when there is
 // none. A present empty value is an empty view, distinct from nullopt. The view
 // points into `text`.

@@ -4,6 +4,7 @@
 // promises of collectArcSets (order, completeness, views into the message).
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "arc/arc_set.h"
@@ -36,6 +37,18 @@ void checkSet(const Message& message, const ArcSet& set, size_t position) {
   }
   check(set.amsC == "relaxed/relaxed" || inside(message, set.amsC));
   check(set.sealCv == parseCv(findTag(set.sealValue, "cv").value_or("")));
+  // Every tag a set keeps is the one findTag reads from its field.
+  const auto same = [](std::string_view kept, std::string_view list, std::string_view name,
+                       std::string_view absent) {
+    const std::optional<std::string_view> found = findTag(list, name);
+    return kept == found.value_or(absent) && (!found || kept.data() == found->data());
+  };
+  check(same(set.amsA, set.amsValue, "a", "") && same(set.amsD, set.amsValue, "d", "") &&
+        same(set.amsS, set.amsValue, "s", "") && same(set.amsB, set.amsValue, "b", "") &&
+        same(set.amsBh, set.amsValue, "bh", "") && same(set.amsH, set.amsValue, "h", "") &&
+        same(set.amsC, set.amsValue, "c", "relaxed/relaxed"));
+  check(same(set.sealA, set.sealValue, "a", "") && same(set.sealD, set.sealValue, "d", "") &&
+        same(set.sealS, set.sealValue, "s", "") && same(set.sealB, set.sealValue, "b", ""));
 }
 
 // The instance reader tries the leading "i=N;" form (comments allowed, as an
