@@ -169,6 +169,10 @@ for round in $(seq "$rounds"); do
     for metric in cpu_us p50_ms p99_ms max_ms; do keep min "$name one $metric" "$(field $metric "$one")"; done
     for metric in cpu_us client_cpu_us p50_ms p99_ms; do keep min "$name many $metric" "$(field $metric "$many")"; done
     keep max "$name many rate" "$(field rate "$many")"
+    # The tail ratio is taken within one run: the best p99 and the best p50
+    # may come from different rounds.
+    keep min "$name many tail" "$(awk -v a="$(field p99_ms "$many")" -v b="$(field p50_ms "$many")" \
+      'BEGIN { printf "%.2f", a / b }')"
     echo "round $round: $name" >&2
   done
   floor=$("$build/bench/crypto-floor" "$work/chain.eml" "$chain_p" "$work/seal.pem" 3 | tail -1)
@@ -221,7 +225,7 @@ for mode in verify both; do
 done
 for server in "${servers[@]}"; do
   name=${server%%|*}
-  echo "  p99 / p50 at 64 connections, $name: $(ratio "$(b "$name many p99_ms")" "$(b "$name many p50_ms")") (goal <= 3)"
+  echo "  p99 / p50 at 64 connections, $name: $(b "$name many tail") in the best run (goal <= 3)"
 done
 [ -n "$rss" ] && echo "$rss"
 exit 0

@@ -34,6 +34,9 @@ TEST(HeaderPacket, LeadingSpaceFollowsTheNegotiatedFlag) {
       {true, packet("Subject", " x", false), "x", true},              // no closing NUL
       {true, packet("Subject", std::string(" a\0b", 4)), "a", true},  // value ends at NUL
       {true, packet("Subject", " a\r\n\tb"), "a\r\n\tb", true},       // folds kept
+      // Folds as Postfix sends them, with bare LF, are stored with CR LF.
+      {true, packet("Subject", " a\n\tb\r\n c\n d"), "a\r\n\tb\r\n c\r\n d", true},
+      {true, packet("Subject", " \n\n\r\n"), "\r\n\r\n\r\n", true},
   };
   for (const Case& c : cases) {
     MilterConnection connection;
