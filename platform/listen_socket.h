@@ -30,8 +30,9 @@ inline constexpr int kListenBacklog = 256;
 // kLongestUnixSocketPath fails with NameTooLong; an empty path or one holding a
 // NUL with InvalidArgument. Something at the path that is not a socket is left
 // alone and the call fails with AddressInUse, so a mistyped path never
-// deletes a file. Other failures are the platform's error kinds (AccessDenied,
-// FileNotFound, AddressInUse, ...).
+// deletes a file; so is a socket that something still accepts connections on
+// (a running daemon), which is never taken over. Other failures are the
+// platform's error kinds (AccessDenied, FileNotFound, AddressInUse, ...).
 [[nodiscard]] Result<UniqueFd> listenUnix(std::string_view path);
 
 // Binds and listens on a numeric IPv4 or IPv6 address (no brackets, no host
@@ -39,6 +40,14 @@ inline constexpr int kListenBacklog = 256;
 // SO_REUSEPORT. IPv6 sockets are IPv6 only, as on FreeBSD by default, so an
 // IPv6 wildcard listener and an IPv4 one on the same port can coexist.
 [[nodiscard]] Result<UniqueFd> listenInet(std::string_view address, uint16_t port);
+
+// Fails with AddressInUse when some socket, of this process or another,
+// already listens on the address and port; InvalidAddress as listenInet.
+// SO_REUSEPORT lets any process of the same user join a port, so the sockets
+// listenInet makes for the workers would share it silently with another
+// daemon: this is asked before the first of them is bound. Port 0 (any free
+// port) is always free.
+[[nodiscard]] Status inetAddressIsFree(std::string_view address, uint16_t port);
 
 // Another descriptor for the same listening socket (close-on-exec), so that
 // several workers can each own, watch and close their own while they share

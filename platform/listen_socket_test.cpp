@@ -58,6 +58,17 @@ TEST(ListenUnix, BindsReplacingAStaleSocket) {
   EXPECT_FALSE(connectsUnix(path));
 }
 
+TEST(ListenUnix, NeverTakesOverASocketSomeoneListensOn) {
+  ScratchDir dir;
+  const std::string path = dir.path() + "/milter.sock";
+  Result<UniqueFd> live = listenUnix(path);
+  ASSERT_TRUE(live.has_value());
+  Result<UniqueFd> second = listenUnix(path);
+  ASSERT_FALSE(second.has_value());
+  EXPECT_EQ(second.error(), Error::AddressInUse);
+  EXPECT_TRUE(connectsUnix(path)) << "the live listener lost its path";
+}
+
 TEST(ListenUnix, RefusesPathsItMustNotOrCannotBind) {
   ScratchDir dir;
   const std::string file = dir.path() + "/not-a-socket";
@@ -134,6 +145,26 @@ TEST(ListenInet, WorkersShareThePortButOthersCannotTakeIt) {
   Result<UniqueFd> clash = listenInet("127.0.0.1", ntohs(address.sin_port));
   ASSERT_FALSE(clash.has_value());
   EXPECT_EQ(clash.error(), Error::AddressInUse);
+}
+
+TEST(ListenInet, AnAddressHeldByAnyListenerIsNotFree) {
+  Result<UniqueFd> held = listenInet("127.0.0.1", 0);
+  ASSERT_TRUE(held.has_value());
+  Result<uint16_t> port = boundPort(held->get());
+  ASSERT_TRUE(port.has_value());
+  // Even a listener with SO_REUSEPORT, which our own sockets would join.
+  Status taken = inetAddressIsFree("127.0.0.1", *port);
+  ASSERT_FALSE(taken.has_value());
+  EXPECT_EQ(taken.error(), Error::AddressInUse);
+  Status wildcard = inetAddressIsFree("0.0.0.0", *port);
+  ASSERT_FALSE(wildcard.has_value());
+  EXPECT_EQ(wildcard.error(), Error::AddressInUse);
+  held = UniqueFd();  // closed: the port is free again
+  EXPECT_TRUE(inetAddressIsFree("127.0.0.1", *port).has_value());
+  EXPECT_TRUE(inetAddressIsFree("127.0.0.1", 0).has_value());
+  Status named = inetAddressIsFree("localhost", 25);
+  ASSERT_FALSE(named.has_value());
+  EXPECT_EQ(named.error(), Error::InvalidAddress);
 }
 
 TEST(ListenUnix, DuplicateIsASecondOwnerOfOneSocket) {

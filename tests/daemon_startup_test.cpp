@@ -9,8 +9,10 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -167,6 +169,42 @@ TEST(DaemonStartup, SecondInstanceRefusesWhileTheFirstHoldsThePidFile) {
   EXPECT_NE(second.log().find("error: error.AlreadyRunning"), std::string::npos);
   // The refused instance leaves the first one's file alone.
   EXPECT_EQ(readFile(dir.file("run/tollbrook.pid")), std::to_string(first.pid()) + "\n");
+  first.signal(SIGTERM);
+  EXPECT_EQ(first.waitForExit(), 0) << first.log();
+}
+
+// Inet listeners share their port among the workers (SO_REUSEPORT) and a
+// unix listener replaces a stale socket file: neither may let a second
+// daemon, with a pid file of its own, take a running one's port or path.
+TEST(DaemonStartup, SecondDaemonOnAPortOrPathInUseRefusesToStart) {
+  ScratchDir dir;
+  const uint16_t port = pickFreeLoopbackPort();
+  const std::string path = dir.file("milter.sock");
+  ConfigText firstConfig = verifyConfig(dir, port);
+  firstConfig.listeners.push_back({"local", {"Socket = unix:" + path, "Mode = verify"}});
+  DaemonProcess first = DaemonProcess::withConfig(dir, dir.write("first.conf", firstConfig.text()));
+  ASSERT_TRUE(first.waitUntilListening(port)) << first.log();
+
+  struct Case {
+    std::string name, socket;
+  } cases[] = {{"same port", listenerSocket(port)}, {"same unix path", "Socket = unix:" + path}};
+  for (const Case& c : cases) {
+    ConfigText config{{"Foreground = yes", "Syslog = no", "LogLevel = info",
+                       "PidFile = " + dir.file("other.pid"), "WorkerThreads = 2"},
+                      {{"mx", {c.socket, "Mode = verify"}}}};
+    DaemonProcess second = DaemonProcess::withConfig(dir, dir.write("second.conf", config.text()));
+    EXPECT_EQ(second.waitForExit(), 1) << c.name << "\n" << second.log();
+    EXPECT_NE(second.log().find("error.AddressInUse"), std::string::npos) << c.name << "\n"
+                                                                          << second.log();
+  }
+  // The first daemon still has both: the port, and the path (connectable).
+  EXPECT_TRUE(first.waitUntilListening(port, 0));
+  UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
+  EXPECT_EQ(connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+      << "the running daemon lost its unix path";
   first.signal(SIGTERM);
   EXPECT_EQ(first.waitForExit(), 0) << first.log();
 }

@@ -438,9 +438,10 @@ TEST(WorkerSharing, TwoWorkersServeOneUnixPathAndOneInetPort) {
   Gate gate;
   WorkerPool pool;
   const std::string path = dir.file("milter.sock");
-  // A port that is free: held by a socket of ours until the workers have bound it too.
+  // A port that was free a moment ago. It cannot be held meanwhile: the
+  // workers refuse a port that any socket listens on.
   uint16_t port = 0;
-  UniqueFd placeholder = listenLoopback(port);
+  { UniqueFd placeholder = listenLoopback(port); }
   const ListenAddress addresses[] = {{path, 0, true}, {"127.0.0.1", port, false}};
   std::vector<std::unique_ptr<Worker>> workers;
   std::vector<Worker*> built;
@@ -453,7 +454,6 @@ TEST(WorkerSharing, TwoWorkersServeOneUnixPathAndOneInetPort) {
     built.push_back(workers.back().get());
   }
   ASSERT_TRUE(addListeners(built, addresses).has_value());
-  placeholder.reset();
   for (std::unique_ptr<Worker>& worker : workers) pool.start(std::move(worker));
 
   Result<MilterClient> first = MilterClient::connectUnix(path);

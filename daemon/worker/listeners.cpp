@@ -29,6 +29,9 @@ Status addUnixListener(std::span<Worker* const> workers, const ListenAddress& ad
 }
 
 Status addInetListener(std::span<Worker* const> workers, const ListenAddress& address) {
+  // The workers' sockets share the port among themselves; another daemon
+  // already on it must make start-up fail rather than take half the mail.
+  if (Status free = inetAddressIsFree(address.address, address.port); !free) return free;
   for (Worker* worker : workers) {
     Result<UniqueFd> socket = createListenSocket(address);
     if (!socket) return fail(socket.error());
