@@ -18,10 +18,12 @@
 
 #include "arc/arc_set.h"
 #include "arc/arc_set_builder.h"
+#include "bench/crypto_floor_parts.h"
 
 namespace {
 
 using namespace tollbrook;
+using namespace tollbrook::bench;
 using Clock = std::chrono::steady_clock;
 
 std::string tenKibBody() {
@@ -57,26 +59,6 @@ double perSecond(double seconds, Work work) {
     ++rounds;
   }
   return static_cast<double>(rounds) / std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-void sign(EVP_PKEY* key, const std::string& data) {
-  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
-  unsigned char signature[512];
-  size_t length = sizeof signature;
-  if (EVP_DigestSignInit(ctx, nullptr, EVP_sha256(), nullptr, key) != 1 ||
-      EVP_DigestSign(ctx, signature, &length, reinterpret_cast<const unsigned char*>(data.data()),
-                     data.size()) != 1) {
-    std::abort();
-  }
-  EVP_MD_CTX_free(ctx);
-}
-
-void sha256(const std::string& data) {
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int length = 0;
-  if (EVP_Digest(data.data(), data.size(), digest, &length, EVP_sha256(), nullptr) != 1) {
-    std::abort();
-  }
 }
 
 SealRequest requestFor(const PrivateKey& key, std::span<const ArcSet> sets) {
@@ -129,9 +111,9 @@ int main(int argc, char** argv) {
   double slice = seconds / (3 * kSlices);
   for (int i = 0; i < kSlices; ++i) {
     floor = std::max(floor, perSecond(slice, [&] {
-                       sha256(message.body);
-                       sign(key.pkey(), input);
-                       sign(key.pkey(), input);
+                       sha256OrDie(message.body);
+                       signOrDie(key.pkey(), input);
+                       signOrDie(key.pkey(), input);
                      }));
     first = std::max(first, perSecond(slice, [&] {
                        if (!buildArcSet(view, requestFor(key, {}))) std::abort();
