@@ -98,38 +98,26 @@ Status validateTagList(std::string_view text, const TagVisitor& visitor) {
   return {};
 }
 
-namespace tag_list_detail {
-
-bool nextTag(std::string_view text, size_t& position, std::string_view& name,
-             std::string_view& value) {
-  if (position == std::string_view::npos) return false;
-  while (position < text.size() && (text[position] == ';' || isFoldingSpace(text[position]))) {
-    ++position;
-  }
-  if (position == text.size()) return false;
-  // The '=' is searched past any ';', so a segment without one swallows the
-  // next segment; validated lists never contain such a segment.
-  const size_t equals = text.find('=', position);
-  if (equals == std::string_view::npos) return false;
-  const size_t semicolon = text.find(';', equals + 1);
-  name = trimLookupSpace(text.substr(position, equals - position));
-  value = trimLookupSpace(text.substr(equals + 1, semicolon == std::string_view::npos
-                                                      ? std::string_view::npos
-                                                      : semicolon - equals - 1));
-  position = semicolon == std::string_view::npos ? std::string_view::npos : semicolon + 1;
-  return true;
-}
-
-}  // namespace tag_list_detail
-
 std::optional<std::string_view> findTag(std::string_view text, std::string_view name) {
-  std::optional<std::string_view> found;
-  forEachTag(text, [&](std::string_view candidate, std::string_view value) {
-    if (candidate != name) return true;
-    found = value;
-    return false;
-  });
-  return found;
+  size_t position = 0;
+  for (;;) {
+    while (position < text.size() && (text[position] == ';' || isFoldingSpace(text[position]))) {
+      ++position;
+    }
+    if (position == text.size()) return std::nullopt;
+    // The '=' is searched past any ';', so a segment without one swallows the
+    // next segment; validated lists never contain such a segment.
+    size_t equals = text.find('=', position);
+    if (equals == std::string_view::npos) return std::nullopt;
+    size_t semicolon = text.find(';', equals + 1);
+    std::string_view candidate = trimLookupSpace(text.substr(position, equals - position));
+    std::string_view value = trimLookupSpace(
+        text.substr(equals + 1, semicolon == std::string_view::npos ? std::string_view::npos
+                                                                    : semicolon - equals - 1));
+    if (candidate == name) return value;
+    if (semicolon == std::string_view::npos) return std::nullopt;
+    position = semicolon + 1;
+  }
 }
 
 }  // namespace tollbrook

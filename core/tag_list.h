@@ -3,7 +3,6 @@
 #ifndef TOLLBROOK_CORE_TAG_LIST_H_
 #define TOLLBROOK_CORE_TAG_LIST_H_
 
-#include <cstddef>
 #include <optional>
 #include <string_view>
 
@@ -29,29 +28,6 @@ struct TagVisitor {
 // none. A present empty value is an empty view, distinct from nullopt. The view
 // points into `text`.
 std::optional<std::string_view> findTag(std::string_view text, std::string_view name);
-
-// Calls visit(name, value) for each tag in text order, both trimmed as findTag
-// trims them, until visit returns false. findTag(text, n) is the value of the
-// first visited tag named n, so a reader that wants several tags walks the
-// list once instead of once per tag.
-template <typename Visit>
-void forEachTag(std::string_view text, Visit&& visit);
-
-namespace tag_list_detail {
-// One step of the walk from `position`: the next tag's name and value, and
-// where the walk goes on (npos at the end). False when no tag is left.
-bool nextTag(std::string_view text, size_t& position, std::string_view& name,
-             std::string_view& value);
-}  // namespace tag_list_detail
-
-template <typename Visit>
-void forEachTag(std::string_view text, Visit&& visit) {
-  size_t position = 0;
-  std::string_view name, value;
-  while (tag_list_detail::nextTag(text, position, name, value)) {
-    if (!visit(name, value)) return;
-  }
-}
 
 }  // namespace tollbrook
 
