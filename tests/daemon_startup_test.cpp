@@ -9,10 +9,8 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -23,6 +21,7 @@
 #include "base/unique_fd.h"
 #include "tests/daemon_support.h"
 #include "tests/dns_dnsmasq.h"
+#include "tests/milter_client.h"
 #include "tests/startup_test_support.h"
 
 namespace tollbrook::testing {
@@ -199,11 +198,7 @@ TEST(DaemonStartup, SecondDaemonOnAPortOrPathInUseRefusesToStart) {
   }
   // The first daemon still has both: the port, and the path (connectable).
   EXPECT_TRUE(first.waitUntilListening(port, 0));
-  UniqueFd probe(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path.c_str());
-  EXPECT_EQ(connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address), 0)
+  EXPECT_TRUE(MilterClient::connectUnix(path).has_value())
       << "the running daemon lost its unix path";
   first.signal(SIGTERM);
   EXPECT_EQ(first.waitForExit(), 0) << first.log();

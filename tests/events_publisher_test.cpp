@@ -12,19 +12,13 @@
 #include <vector>
 
 #include "daemon/events/publisher.h"
+#include "tests/event_collector.h"
 #include "tests/outside_programs.h"
 #include "tests/program_run.h"
 #include "testsupport/alloc_failure.h"
 
 namespace tollbrook {
 namespace {
-
-struct ContextDestroy {
-  void operator()(void* context) const { zmq_ctx_destroy(context); }
-};
-struct SocketClose {
-  void operator()(void* socket) const { zmq_close(socket); }
-};
 
 struct Event {
   EventAction action;
@@ -41,51 +35,11 @@ std::string frameOf(std::string_view topic, const Event& event) {
          std::string(formatEventRecord(event.action, event.result, event.instance).text());
 }
 
-// A collector: a ZeroMQ SUB socket subscribed to everything and bound on a
-// port the system picks.
-class Collector {
+// The shared collector, with what these tests add: waiting out the
+// subscription, and skipping the markers sent meanwhile.
+class Collector : public testing::EventCollector {
  public:
-  // `address` such as "tcp://127.0.0.1:*"; `receiveQueue` > 0 bounds what the
-  // collector takes in while nobody reads.
-  explicit Collector(const char* address, int receiveQueue = 0)
-      : context_(zmq_ctx_new()), socket_(zmq_socket(context_.get(), ZMQ_SUB)) {
-    const int zero = 0, one = 1;
-    zmq_setsockopt(socket_.get(), ZMQ_LINGER, &zero, sizeof zero);
-    zmq_setsockopt(socket_.get(), ZMQ_IPV6, &one, sizeof one);
-    zmq_setsockopt(socket_.get(), ZMQ_SUBSCRIBE, "", 0);
-    if (receiveQueue > 0) {
-      const int kernelBuffer = 4096;
-      zmq_setsockopt(socket_.get(), ZMQ_RCVHWM, &receiveQueue, sizeof receiveQueue);
-      zmq_setsockopt(socket_.get(), ZMQ_RCVBUF, &kernelBuffer, sizeof kernelBuffer);
-    }
-    bound_ = zmq_bind(socket_.get(), address) == 0;
-  }
-
-  bool bound() const { return bound_; }
-
-  // The endpoint a publisher connects to, with the port filled in.
-  std::string endpoint() const {
-    char text[256] = {};
-    size_t size = sizeof text;
-    zmq_getsockopt(socket_.get(), ZMQ_LAST_ENDPOINT, text, &size);
-    return text;
-  }
-
-  // The next frame, or nothing after `timeoutMs`. A frame with more parts
-  // behind it fails the test: every event is a single frame.
-  std::optional<std::string> receive(int timeoutMs) {
-    zmq_setsockopt(socket_.get(), ZMQ_RCVTIMEO, &timeoutMs, sizeof timeoutMs);
-    zmq_msg_t message;
-    zmq_msg_init(&message);
-    if (zmq_msg_recv(&message, socket_.get(), 0) < 0) {
-      zmq_msg_close(&message);
-      return std::nullopt;
-    }
-    std::string frame(static_cast<const char*>(zmq_msg_data(&message)), zmq_msg_size(&message));
-    EXPECT_FALSE(zmq_msg_more(&message)) << "frame " << frame << " has more parts";
-    zmq_msg_close(&message);
-    return frame;
-  }
+  using EventCollector::EventCollector;
 
   // PUB drops what it sends before a subscription reaches it, so the test
   // publishes markers until one arrives. False after about ten seconds.
@@ -109,11 +63,6 @@ class Collector {
     }
     return frames;
   }
-
- private:
-  std::unique_ptr<void, ContextDestroy> context_;
-  std::unique_ptr<void, SocketClose> socket_;
-  bool bound_ = false;
 };
 
 // What python3's json module reads in each frame: the topic, the keys in
@@ -329,8 +278,8 @@ TEST(EventPublisher, CollectorThatStopsReadingNeverBlocks) {
 TEST(EventPublisher, RefusedFramesAreReleased) {
   Collector collector("tcp://127.0.0.1:*");
   ASSERT_TRUE(collector.bound());
-  std::unique_ptr<void, ContextDestroy> context(zmq_ctx_new());
-  std::unique_ptr<void, SocketClose> sub(zmq_socket(context.get(), ZMQ_SUB));
+  std::unique_ptr<void, testing::ZmqContextDestroy> context(zmq_ctx_new());
+  std::unique_ptr<void, testing::ZmqSocketClose> sub(zmq_socket(context.get(), ZMQ_SUB));
   const std::string record(formatEventRecord(EventAction::Seal, EventResult::Pass, 3).text());
   for (int i = 0; i < 1000; ++i) {
     ASSERT_FALSE(sendEventFrame(sub.get(), "arc", record)) << "a SUB socket took a frame";

@@ -9,6 +9,7 @@ tollbrook_tests(handling_daemon_tests
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/handling_test.cpp
   LIBRARIES handling_test_support worker_test_support milter_test_support arc_test_support
             program_test_support dns_test_support dnsmasq_test_support tollbrook_daemon
+            event_collector_support
 )
 add_dependencies(handling_daemon_tests tollbrook-check)
 

@@ -8,7 +8,6 @@
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <zmq.h>
 
 #include <map>
 #include <memory>
@@ -21,6 +20,7 @@
 #include "tests/arc_test_support.h"
 #include "tests/dns_dnsmasq.h"
 #include "tests/dns_test_server.h"
+#include "tests/event_collector.h"
 #include "tests/handling_daemon.h"
 
 namespace tollbrook::testing {
@@ -384,39 +384,7 @@ TEST_F(HandlingTest, AReloadDropsTheCachesAndTheNextMessageUsesTheNewSettings) {
 
 // --- events ---
 
-struct ZmqContextDestroy {
-  void operator()(void* context) const { zmq_ctx_destroy(context); }
-};
-struct ZmqSocketClose {
-  void operator()(void* socket) const { zmq_close(socket); }
-};
-
-class Collector {
- public:
-  Collector() : context_(zmq_ctx_new()), socket_(zmq_socket(context_.get(), ZMQ_SUB)) {
-    const int zero = 0;
-    zmq_setsockopt(socket_.get(), ZMQ_LINGER, &zero, sizeof zero);
-    zmq_setsockopt(socket_.get(), ZMQ_SUBSCRIBE, "", 0);
-    zmq_bind(socket_.get(), "tcp://127.0.0.1:*");
-  }
-  std::string endpoint() const {
-    char text[256] = {};
-    size_t size = sizeof text;
-    zmq_getsockopt(socket_.get(), ZMQ_LAST_ENDPOINT, text, &size);
-    return text;
-  }
-  std::optional<std::string> receive(int timeoutMs) {
-    zmq_setsockopt(socket_.get(), ZMQ_RCVTIMEO, &timeoutMs, sizeof timeoutMs);
-    char buffer[512];
-    const int n = zmq_recv(socket_.get(), buffer, sizeof buffer, 0);
-    if (n < 0) return std::nullopt;
-    return std::string(buffer, static_cast<size_t>(n));
-  }
-
- private:
-  std::unique_ptr<void, ZmqContextDestroy> context_;
-  std::unique_ptr<void, ZmqSocketClose> socket_;
-};
+using Collector = EventCollector;
 
 TEST_F(HandlingTest, EventsReachTheCollectorByteForByteAndInOrder) {
   Collector collector;
